@@ -1,0 +1,5 @@
+# Warnings for our own targets only; third-party headers come in as system includes.
+function(tessel_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
+                                           -Woverloaded-virtual)
+endfunction()

@@ -1,0 +1,156 @@
+#pragma once
+
+// The multimedia service: MIDI devices, one-shot timers and the millisecond clock, offered
+// under the classic multimedia names so the MIDI ports and the timed buffer read as they
+// were designed. Every operation returns MMSYSERR_NOERROR (0) or an error code; nothing
+// throws. Backends: the system's MIDI (JACK when a JACK server runs, else the ALSA
+// sequencer, else no devices), or an in-process loopback that tests select.
+
+#include <cstddef>
+#include <cstdint>
+
+using MMRESULT = uint32_t;
+using UINT = uint32_t;
+using DWORD = uint32_t;
+using DWORD_PTR = uintptr_t;
+
+struct MidiInDevice;
+struct MidiOutDevice;
+using HMIDIIN = MidiInDevice*;
+using HMIDIOUT = MidiOutDevice*;
+
+constexpr MMRESULT MMSYSERR_NOERROR = 0;
+constexpr MMRESULT MMSYSERR_ERROR = 1;
+constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
+constexpr MMRESULT MMSYSERR_ALLOCATED = 4;
+constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
+constexpr MMRESULT MMSYSERR_NODRIVER = 6;
+constexpr MMRESULT MMSYSERR_NOMEM = 7;
+constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
+constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
+constexpr MMRESULT MIDIERR_UNPREPARED = 64;
+constexpr MMRESULT MIDIERR_STILLPLAYING = 65;
+constexpr MMRESULT MIDIERR_NOTREADY = 67;
+constexpr MMRESULT MIDIERR_NODEVICE = 68;
+constexpr MMRESULT MIDIERR_INVALIDSETUP = 69;
+constexpr MMRESULT TIMERR_NOCANDO = 97;
+
+constexpr UINT MIDI_MAPPER = 0xFFFFFFFF;
+constexpr DWORD CALLBACK_FUNCTION = 0x30000;
+
+// Callback messages.
+constexpr UINT MIM_OPEN = 0x3C1;
+constexpr UINT MIM_CLOSE = 0x3C2;
+constexpr UINT MIM_DATA = 0x3C3;
+constexpr UINT MIM_LONGDATA = 0x3C4;
+constexpr UINT MIM_ERROR = 0x3C5;
+constexpr UINT MIM_LONGERROR = 0x3C6;
+constexpr UINT MOM_OPEN = 0x3C7;
+constexpr UINT MOM_CLOSE = 0x3C8;
+constexpr UINT MOM_DONE = 0x3C9;
+
+constexpr DWORD MHDR_DONE = 0x1;
+constexpr DWORD MHDR_PREPARED = 0x2;
+constexpr DWORD MHDR_INQUEUE = 0x4;
+
+constexpr size_t MAXPNAMELEN = 32;
+constexpr size_t MAXERRORLENGTH = 128;
+
+struct MIDIHDR {
+  char* lpData;
+  DWORD dwBufferLength;
+  DWORD dwBytesRecorded;
+  DWORD_PTR dwUser;
+  DWORD dwFlags;
+  MIDIHDR* lpNext;
+  DWORD_PTR reserved;
+  DWORD dwOffset;
+  DWORD_PTR dwReserved[8];
+};
+
+struct MIDIINCAPSA {
+  uint16_t wMid;
+  uint16_t wPid;
+  uint32_t vDriverVersion;
+  char szPname[MAXPNAMELEN];  // product name, NUL-terminated, cut to fit
+  DWORD dwSupport;
+};
+
+struct MIDIOUTCAPSA {
+  uint16_t wMid;
+  uint16_t wPid;
+  uint32_t vDriverVersion;
+  char szPname[MAXPNAMELEN];  // product name, NUL-terminated, cut to fit
+  uint16_t wTechnology;
+  uint16_t wVoices;
+  uint16_t wNotes;
+  uint16_t wChannelMask;
+  DWORD dwSupport;
+};
+
+// (device handle, message, instance value, parameter 1, parameter 2). Input callbacks run on
+// the backend's input thread; MOM_DONE may run on the thread that sent the long message.
+using MidiCallbackProc = void (*)(void* device, UINT msg, DWORD_PTR instance, DWORD_PTR param1,
+                                  DWORD_PTR param2);
+
+UINT midiInGetNumDevs();
+MMRESULT midiInGetDevCapsA(UINT deviceId, MIDIINCAPSA* caps, UINT capsSize);
+MMRESULT midiInOpen(HMIDIIN* handle, UINT deviceId, MidiCallbackProc callback,
+                    DWORD_PTR instance, DWORD flags);
+MMRESULT midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, UINT headerSize);
+MMRESULT midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header, UINT headerSize);
+MMRESULT midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, UINT headerSize);
+MMRESULT midiInStart(HMIDIIN handle);
+MMRESULT midiInStop(HMIDIIN handle);
+// Returns every queued buffer through the callback (MIM_LONGDATA) before it returns.
+MMRESULT midiInReset(HMIDIIN handle);
+// No callback runs for this handle once midiInClose has returned.
+MMRESULT midiInClose(HMIDIIN handle);
+MMRESULT midiInGetErrorTextA(MMRESULT error, char* text, UINT textSize);
+
+UINT midiOutGetNumDevs();
+// deviceId MIDI_MAPPER names the mapper: Tessel's own virtual output port.
+MMRESULT midiOutGetDevCapsA(UINT deviceId, MIDIOUTCAPSA* caps, UINT capsSize);
+MMRESULT midiOutOpen(HMIDIOUT* handle, UINT deviceId, MidiCallbackProc callback,
+                     DWORD_PTR instance, DWORD flags);
+MMRESULT midiOutShortMsg(HMIDIOUT handle, DWORD packedMessage);
+MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT headerSize);
+MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT headerSize);
+// Plays the header's bytes, then reports MOM_DONE through the callback.
+MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT headerSize);
+MMRESULT midiOutReset(HMIDIOUT handle);
+// No callback runs for this handle once midiOutClose has returned.
+MMRESULT midiOutClose(HMIDIOUT handle);
+MMRESULT midiOutGetErrorTextA(MMRESULT error, char* text, UINT textSize);
+
+// One-shot timers on the service's own thread.
+using TIMECALLBACK = void (*)(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR reserved1,
+                              DWORD_PTR reserved2);
+constexpr UINT TIME_ONESHOT = 0;
+constexpr UINT TIME_CALLBACK_FUNCTION = 0;
+
+// Returns a non-zero id, or 0 when the timer is refused.
+UINT timeSetEvent(UINT delayMs, UINT resolutionMs, TIMECALLBACK callback, DWORD_PTR user,
+                  UINT eventKind);
+// Cancels a pending timer. When its callback is running on another thread, waits until it
+// has returned, so the callback's user value may be freed afterwards.
+MMRESULT timeKillEvent(UINT timerId);
+// Milliseconds since an arbitrary origin; wraps at 2^32.
+DWORD timeGetTime();
+
+namespace mmsystem {
+
+enum class MidiSystem { None, Alsa, Jack, Loopback };
+
+// The MIDI system in use; chosen once, on first use of a MIDI operation.
+MidiSystem ActiveMidiSystem();
+
+// Tests only: replace the MIDI system by an in-process loopback of `deviceCount` inputs and
+// outputs named "Loopback 0", "Loopback 1", ..., where output N feeds input N and the
+// mapper feeds input 0. Call while no device is open.
+void UseLoopbackMidi(unsigned deviceCount);
+
+// Tests only: the next `count` timeSetEvent calls are refused (return 0).
+void RefuseTimersForTesting(unsigned count);
+
+}  // namespace mmsystem

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every configuration and runs every test:
+# the full suite, the full suite again under AddressSanitizer and UBSan, the threaded units
+# under ThreadSanitizer, and each fuzzer for a fixed time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+fuzz_seconds=${TESSEL_FUZZ_SECONDS:-30}
+jobs=$(nproc)
+
+step() { printf '\n==== %s ====\n' "$*"; }
+
+step "build and test (RelWithDebInfo)"
+cmake --preset default
+cmake --build --preset default -j "$jobs"
+ctest --preset default -j "$jobs"
+
+step "build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+cmake --preset asan
+cmake --build --preset asan -j "$jobs"
+ctest --preset asan -j "$jobs"
+
+step "threaded units under ThreadSanitizer"
+tsan_tests='^test_(protocol|mmsystem|midi)\.'
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+cmake --preset tsan
+cmake --build --preset tsan -j "$jobs" --target test_protocol test_mmsystem test_midi
+ctest --preset tsan -j "$jobs" -R "$tsan_tests"
+
+step "fuzzers, ${fuzz_seconds} s each"
+cmake --preset fuzz
+cmake --build --preset fuzz -j "$jobs" --target fuzz_decoder fuzz_screen
+for target in decoder screen; do
+  findings=$(mktemp -d)
+  # New inputs go to a scratch folder so the committed seed corpus stays as it is.
+  build/fuzz/fuzz/fuzz_${target} -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+    -artifact_prefix="$findings/" "$findings" "fuzz/corpus/${target}"
+  echo "fuzz_${target}: no findings in ${fuzz_seconds} s"
+done
