@@ -1,0 +1,63 @@
+#include "app/globals.h"
+
+#include <charconv>
+#include <cstdint>
+#include <filesystem>
+#include <system_error>
+
+std::string IniFileNameFor(const std::string& executablePath) {
+  const size_t nameStart = executablePath.rfind('/') + 1;  // 0 when there is no folder
+  const size_t dot = executablePath.find('.', nameStart);
+  const size_t baseEnd = dot == std::string::npos ? executablePath.size() : dot;
+  return executablePath.substr(0, baseEnd) + ".INI";
+}
+
+const std::string& IniFileName() {
+  static const std::string name = [] {
+    std::error_code error;
+    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    // Without /proc the program still runs; its settings then live in the working folder.
+    return IniFileNameFor(error ? std::string("tessel") : executable.string());
+  }();
+  return name;
+}
+
+std::string BooleanText(bool value) { return value ? "True" : "False"; }
+
+std::string PadRight(const std::string& text, size_t length) {
+  if (text.size() >= length) return text;
+  return text + std::string(length - text.size(), ' ');
+}
+
+std::string FixedWidth(const std::string& text, size_t width) {
+  return PadRight(text, width).substr(0, width);
+}
+
+bool IsByteText(const std::string& text) {
+  const char* first = text.data();
+  const char* const last = first + text.size();
+  while (first != last && *first == ' ') ++first;
+  // from_chars takes a minus sign but not a plus.
+  if (first != last && *first == '+') ++first;
+  int32_t value = 0;
+  const auto [end, error] = std::from_chars(first, last, value);
+  return error == std::errc() && end == last && value >= 0 && value <= 255;
+}
+
+bool IsIpAddress(const std::string& text) {
+  std::string group;
+  int dots = 0;
+  for (const char c : text) {
+    if (c >= '0' && c <= '9') {
+      group += c;
+      if (group.size() > 3) return false;
+    } else if (c == '.') {
+      if (!IsByteText(group)) return false;
+      ++dots;
+      group.clear();
+    } else {
+      return false;
+    }
+  }
+  return dots == 3 && IsByteText(group);
+}

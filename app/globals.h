@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Full path of the settings file beside the executable; worked out once.
+const std::string& IniFileName();
+// The settings file for an executable path: folder + name up to its first "." + ".INI".
+std::string IniFileNameFor(const std::string& executablePath);
+
+// "True" or "False".
+std::string BooleanText(bool value);
+// The text followed by blanks up to `length` characters; a longer text is returned unchanged.
+std::string PadRight(const std::string& text, size_t length);
+// Exactly `width` characters: padded with blanks or cut.
+std::string FixedWidth(const std::string& text, size_t width);
+// True when the text reads wholly as an integer from 0 to 255 (leading blanks, a sign allowed).
+bool IsByteText(const std::string& text);
+// True for four groups of 1 to 3 digits, each 0 to 255, joined by three dots, nothing else.
+bool IsIpAddress(const std::string& text);
