@@ -110,9 +110,12 @@ class TScreen {
   void CollectEscape(uint8_t ch);
   void DispatchEscape(uint8_t ch);
   void DispatchControlSequence(uint8_t ch);
+  void EndEscape();
   void Beep();
 
-  // Parameters of the collected sequence; positions are 1-based as in EscBuf.
+  // Parameters of the collected sequence; positions are 1-based, position 1 being the
+  // first character after ESC.
+  uint8_t EscAt(int pos) const { return FEscBuf[static_cast<size_t>(pos - 1)]; }
   int ParseNumber(int pos, int& value) const;
   int SkipBlanks(int pos) const;
   int CountParameter() const;
