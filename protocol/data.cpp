@@ -44,6 +44,16 @@ void StuffBackwards(uint8_t* buffer, size_t count, uint8_t* end) {
   }
 }
 
+// Frames are short, so the next DLE is usually a few bytes away; looking there first saves a
+// library call per frame.
+const uint8_t* FindDle(const uint8_t* from, const uint8_t* end) {
+  const uint8_t* const near = end - from > 16 ? from + 16 : end;
+  for (; from != near; ++from)
+    if (*from == DLE) return from;
+  if (from == end) return nullptr;
+  return static_cast<const uint8_t*>(std::memchr(from, DLE, end - from));
+}
+
 }  // namespace
 
 const char* DataTypeName(uint8_t code) {
@@ -63,8 +73,8 @@ TData::TData(const TData& source)
       Time(source.Time),
       FSize(source.FCount),
       FCount(source.FCount),
-      FBytes(source.FCount != 0 ? new uint8_t[source.FCount] : nullptr) {
-  if (FCount != 0) std::memcpy(FBytes.get(), source.FBytes.get(), FCount);
+      FBytes(Allocate(source.FCount)) {
+  if (FCount != 0) std::memcpy(FBytes, source.FBytes, FCount);
 }
 
 TData& TData::operator=(const TData& source) {
@@ -72,36 +82,51 @@ TData& TData::operator=(const TData& source) {
   return *this;
 }
 
-TData::TData(TData&& source) noexcept
-    : DataType(std::exchange(source.DataType, dtNone)),
-      Time(std::exchange(source.Time, 0)),
-      FSize(std::exchange(source.FSize, 0)),
-      FCount(std::exchange(source.FCount, 0)),
-      FBytes(std::move(source.FBytes)) {}
+TData::TData(TData&& source) noexcept { TakeBuffer(source); }
 
 TData& TData::operator=(TData&& source) noexcept {
   if (this != &source) {
-    DataType = std::exchange(source.DataType, dtNone);
-    Time = std::exchange(source.Time, 0);
-    FSize = std::exchange(source.FSize, 0);
-    FCount = std::exchange(source.FCount, 0);
-    FBytes = std::move(source.FBytes);
+    Release();
+    TakeBuffer(source);
   }
   return *this;
 }
 
-TData::~TData() = default;
+TData::~TData() { Release(); }
+
+uint8_t* TData::Allocate(uint16_t size) {
+  if (size == 0) return nullptr;
+  return size <= InlineSize ? FInline : new uint8_t[size];
+}
+
+void TData::Release() {
+  if (FBytes != FInline) delete[] FBytes;
+  FBytes = nullptr;
+}
+
+void TData::TakeBuffer(TData& source) noexcept {
+  DataType = std::exchange(source.DataType, dtNone);
+  Time = std::exchange(source.Time, 0);
+  FSize = std::exchange(source.FSize, 0);
+  FCount = std::exchange(source.FCount, 0);
+  if (source.FBytes == source.FInline) {
+    std::memcpy(FInline, source.FInline, FSize);
+    FBytes = FInline;
+    source.FBytes = nullptr;
+  } else {
+    FBytes = std::exchange(source.FBytes, nullptr);
+  }
+}
 
 void TData::SetSize(uint16_t size) {
   if (size == FSize) return;
-  std::unique_ptr<uint8_t[]> bytes;
-  if (size != 0) {
-    bytes.reset(new uint8_t[size]);
-    const uint16_t kept = std::min(size, FSize);
-    if (kept != 0) std::memcpy(bytes.get(), FBytes.get(), kept);
-    std::memset(bytes.get() + kept, 0, size - kept);
-  }
-  FBytes = std::move(bytes);
+  uint8_t* const bytes = Allocate(size);
+  const uint16_t kept = std::min(size, FSize);
+  // Inline to inline is the same block: the kept bytes are already in place.
+  if (bytes != FBytes && kept != 0) std::memcpy(bytes, FBytes, kept);
+  if (bytes != nullptr) std::memset(bytes + kept, 0, size - kept);
+  if (bytes != FBytes) Release();
+  FBytes = bytes;
   FSize = size;
   // Bytes past a shrunken buffer are gone; a Count beyond them would read and write outside it.
   FCount = std::min(FCount, FSize);
@@ -146,7 +171,7 @@ void TData::GrowFor(uint32_t extra) {
 }
 
 void TData::AppendUnchecked(const uint8_t* buffer, uint16_t count) {
-  std::memcpy(FBytes.get() + FCount, buffer, count);
+  std::memcpy(FBytes + FCount, buffer, count);
   FCount += count;
 }
 
@@ -170,7 +195,7 @@ void TData::Assign(const TData* source) {
   // Assigning a packet to itself would empty it before copying; it is already equal.
   if (source == nullptr || source == this) return;
   Clear();
-  AddBytes(source->FCount, source->FBytes.get());
+  AddBytes(source->FCount, source->FBytes);
   DataType = source->DataType;
   Time = source->Time;
 }
@@ -190,7 +215,7 @@ void TData::Encode() {
   const auto timeHi = static_cast<uint8_t>(Time >> 8);
   const uint32_t header = 2 + StuffedLength(type) + StuffedLength(timeLo) + StuffedLength(timeHi);
   const uint16_t payload = FCount;
-  const auto dles = static_cast<uint32_t>(std::count(FBytes.get(), FBytes.get() + payload, DLE));
+  const auto dles = static_cast<uint32_t>(std::count(FBytes, FBytes + payload, DLE));
   const uint32_t length = header + payload + dles + 2;
   if (length > MaxFrameLength) throw ERangeError();
 
@@ -198,7 +223,7 @@ void TData::Encode() {
   // written back to front before the header overwrites its first bytes.
   Clear();
   GrowFor(length);  // cannot fail: any Size doubles to at most 2 * 32768 - 1
-  uint8_t* out = FBytes.get();
+  uint8_t* out = FBytes;
   StuffBackwards(out, payload, out + length - 2);
   out[length - 2] = DLE;
   out[length - 1] = ETX;
@@ -259,9 +284,10 @@ void TDecoder::AddData(uint16_t count, const uint8_t* buffer) {
       continue;
     }
     if (FState == dsHunt || FState == dsSkip) {
-      const auto* dle = static_cast<const uint8_t*>(std::memchr(next, DLE, end - next));
+      const uint8_t* dle = FindDle(next, end);
       if (dle == nullptr) return;
       next = dle;
+      if (FState == dsHunt && TakePlainHeader(next, end)) continue;
     }
     const uint8_t b = *next++;
     const bool isDle = b == DLE;
@@ -351,7 +377,7 @@ void TDecoder::AddData(uint16_t count, const uint8_t* buffer) {
 }
 
 const uint8_t* TDecoder::CollectPayload(const uint8_t* from, const uint8_t* end) {
-  const auto* dle = static_cast<const uint8_t*>(std::memchr(from, DLE, end - from));
+  const uint8_t* dle = FindDle(from, end);
   const uint8_t* runEnd = dle != nullptr ? dle : end;
   const auto run = static_cast<uint16_t>(runEnd - from);
   if (run != 0) {
@@ -363,8 +389,24 @@ const uint8_t* TDecoder::CollectPayload(const uint8_t* from, const uint8_t* end)
     AppendUnchecked(from, run);
   }
   if (dle == nullptr) return end;
+  if (dle + 1 != end && dle[1] == ETX) {
+    Deliver();
+    return dle + 2;
+  }
   FState = dsPayloadEsc;
   return dle + 1;
+}
+
+bool TDecoder::TakePlainHeader(const uint8_t*& next, const uint8_t* end) {
+  // Most frames start with an unstuffed header held whole in the block; it is taken in one
+  // step, with the same result as five steps through the table. Anything else goes byte by byte.
+  if (end - next < 5 || next[1] != STX || next[2] == DLE || next[3] == DLE || next[4] == DLE)
+    return false;
+  DataType = static_cast<int8_t>(next[2]);
+  Time = static_cast<uint16_t>(next[3] | next[4] << 8);
+  FState = dsPayload;
+  next += 5;
+  return true;
 }
 
 void TDecoder::Deliver() {

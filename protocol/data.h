@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 
 #include "protocol/errors.h"
@@ -31,8 +30,8 @@ class TData {
   uint16_t Size() const { return FSize; }
   uint16_t Count() const { return FCount; }
   // Null while Size is 0. Writable so a reader can fill it and then call SetCount.
-  uint8_t* Bytes() { return FBytes.get(); }
-  const uint8_t* Bytes() const { return FBytes.get(); }
+  uint8_t* Bytes() { return FBytes; }
+  const uint8_t* Bytes() const { return FBytes; }
 
   int8_t DataType = dtNone;
   uint16_t Time = 0;
@@ -66,10 +65,20 @@ class TData {
 
  private:
   void GrowFor(uint32_t extra);
+  // Storage for `size` bytes: the inline block when it fits, else the heap; null for 0.
+  uint8_t* Allocate(uint16_t size);
+  void Release();
+  // Moves the source's buffer here and leaves the source empty.
+  void TakeBuffer(TData& source) noexcept;
+
+  // Short MIDI messages, their frames and time ticks fit inline, so the per-event paths
+  // (decode, copy into the playout buffer, encode) need no heap allocation.
+  static constexpr uint16_t InlineSize = 16;
 
   uint16_t FSize = 0;
   uint16_t FCount = 0;
-  std::unique_ptr<uint8_t[]> FBytes;
+  uint8_t* FBytes = nullptr;  // FInline, a heap block owned by this packet, or null
+  uint8_t FInline[InlineSize];
 };
 
 // Decoder states. dsSkip and dsSkipEsc pass over the rest of a frame whose payload outgrew the
@@ -115,6 +124,7 @@ class TDecoder : public TData {
 
  private:
   const uint8_t* CollectPayload(const uint8_t* from, const uint8_t* end);
+  bool TakePlainHeader(const uint8_t*& next, const uint8_t* end);
   void Deliver();
   void AbandonOversize();
 
