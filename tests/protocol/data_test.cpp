@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "protocol/errors.h"
@@ -220,6 +221,37 @@ TEST(DataSize, KeepsThePrefixZeroFillsAndNeverLeavesCountPastSize) {
   data.SetSize(0);
   EXPECT_EQ(data.Count(), 0);
   EXPECT_EQ(data.Bytes(), nullptr);
+}
+
+TEST(DataSize, KeepsBytesAcrossShortAndLongBuffers) {
+  Bytes bytes(12);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i + 1);
+  TData data(12, bytes.data());
+  data.SetSize(40);
+  EXPECT_EQ(PayloadOf(data), bytes);
+  EXPECT_EQ(data.GetByte(39), 0);
+  data.SetSize(10);
+  data.SetSize(14);
+  EXPECT_EQ(PayloadOf(data), Bytes(bytes.begin(), bytes.begin() + 10));
+  EXPECT_EQ(data.GetByte(10), 0);  // cut bytes do not come back
+  EXPECT_EQ(data.GetByte(13), 0);
+}
+
+TEST(DataMove, TakesShortAndLongPayloadsAndEmptiesTheSource) {
+  for (size_t length : {3u, 300u}) {
+    TData source = MakePacket(dtMidi, 42, Bytes(length, 0x7E));
+    TData moved(std::move(source));
+    EXPECT_EQ(PayloadOf(moved), Bytes(length, 0x7E));
+    EXPECT_EQ(moved.Time, 42);
+    EXPECT_EQ(source.Size(), 0);  // NOLINT(bugprone-use-after-move): moved-from state is defined
+    EXPECT_EQ(source.Bytes(), nullptr);
+
+    TData target = MakePacket(dtChat, 1, Bytes(100, 1));
+    target = std::move(moved);
+    moved.AddByte(5);  // a moved-from packet is usable
+    EXPECT_EQ(PayloadOf(target), Bytes(length, 0x7E));
+    EXPECT_EQ(PayloadOf(moved), Bytes{5});
+  }
 }
 
 TEST(DataAssign, CopiesPayloadTypeAndTime) {
