@@ -1,0 +1,49 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "midi/mmsystem.h"
+
+// Zero-filled heap block, or null when the size is 0 or memory is exhausted.
+void* SharedAlloc(size_t size);
+// Null is allowed.
+void SharedFree(void* block);
+
+// One event as the driver callback delivered it.
+struct TRingItem {
+  uint32_t TimeStamp;     // the driver's time stamp
+  uint32_t ShortMessage;  // packed: status in the low byte, then data 1, then data 2
+  MIDIHDR* Header;        // the returned long buffer; null for a short message
+};
+
+// Largest ring: its storage once had to fit in 16 bits (5461 items of 12 bytes), and the
+// ports' Capacity keeps that limit.
+constexpr uint16_t kMaxRingCapacity = 5461;
+
+// Fixed-capacity ring between exactly one producer thread (the driver callback: RingPut) and
+// one consumer thread (the port's window thread: RingPeek, RingDrop). No lock: Put is touched
+// only by the producer, Get only by the consumer, and EventCount hands slots between them.
+struct TEventRing {
+  TRingItem* Start;
+  TRingItem* End;  // one past the last slot
+  TRingItem* Put;  // next slot to write
+  TRingItem* Get;  // oldest item
+  uint16_t Capacity;
+  // Release on change, acquire on read: an item is complete before the consumer can see it
+  // counted, and a slot is read before the producer can see it free.
+  std::atomic<uint16_t> EventCount;
+};
+
+// Null when the storage cannot be allocated (capacity 0 included); ERangeError above
+// kMaxRingCapacity.
+TEventRing* RingCreate(uint16_t capacity);
+// Null is allowed.
+void RingDestroy(TEventRing* ring);
+// False when the ring is full.
+bool RingPut(TEventRing* ring, const TRingItem& item);
+// Copies the oldest item, which stays in the ring; false (item untouched) when empty.
+bool RingPeek(TEventRing* ring, TRingItem& item);
+// Removes the oldest item; false when empty.
+bool RingDrop(TEventRing* ring);
