@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Starts or stops the JACK server of the "jackd" test fixture: the dummy driver, no realtime
+# scheduling, so it needs neither sound hardware nor privileges.
+#   jackd-fixture.sh start|stop <server name> <state folder>
+# "start" exits with 77 (the test is then reported as skipped) when jackd cannot start here.
+set -u
+action=$1 name=$2 state=$3
+pidfile=$state/jackd.pid
+log=$state/jackd.log
+cannot_start=77
+
+# True when $1 is the jackd this fixture started, so a recycled pid is never signalled.
+is_our_server() {
+  [ -r "/proc/$1/cmdline" ] && tr '\0' ' ' <"/proc/$1/cmdline" | grep -q -- "jackd.* -n $name "
+}
+
+stop_server() {
+  [ -f "$pidfile" ] || return 0
+  local pid
+  pid=$(cat "$pidfile")
+  rm -f "$pidfile"
+  is_our_server "$pid" || return 0
+  kill -TERM "$pid" 2>/dev/null
+  for _ in $(seq 50); do
+    is_our_server "$pid" || return 0
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null
+}
+
+start_server() {
+  if ! command -v jackd >/dev/null; then
+    echo "jackd is not installed: the tests that need JACK skip"
+    exit $cannot_start
+  fi
+  mkdir -p "$state"
+  stop_server  # left over from an interrupted run
+  # A session of its own, so the server outlives this script; the output goes to the log,
+  # never to the test's pipes.
+  setsid jackd --no-realtime -n "$name" -t 5000 -d dummy -r 48000 -p 256 \
+    </dev/null >"$log" 2>&1 &
+  echo $! >"$pidfile"
+  if jack_wait -s "$name" -w -t 10 >/dev/null 2>&1; then
+    echo "JACK server '$name' is running (pid $(cat "$pidfile"))"
+    exit 0
+  fi
+  echo "jackd could not start; its log:"
+  cat "$log"
+  stop_server
+  exit $cannot_start
+}
+
+case $action in
+  start) start_server ;;
+  stop) stop_server ;;
+  *) echo "usage: $0 start|stop <server name> <state folder>" >&2; exit 2 ;;
+esac

@@ -1,0 +1,68 @@
+#pragma once
+
+// A small JACK client for end-to-end tests: one MIDI output port that plays what the test
+// sends, and one MIDI input port that records what arrives, with arrival times.
+//
+// The client opens on the server that JACK_DEFAULT_SERVER names (the "jackd" CTest fixture
+// sets it). While any TJackPeer exists in a process, the process holds the server's test lock,
+// so tests in other processes that share the server never see this test's ports or traffic:
+// create the peer before opening any of the program's own ports.
+//
+// Threads: the JACK process thread plays and records; every public member is safe to call
+// from any other thread.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TJackPeer {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  struct TMessage {
+    std::vector<uint8_t> Bytes;  // one whole message; a system-exclusive one from F0 to F7
+    Clock::time_point Arrival;   // when its last byte was read
+  };
+
+  // True when a JACK server answers; otherwise `why` says which server and what failed.
+  static bool ServerRunning(std::string* why = nullptr);
+
+  // Opens the client (JACK adds a suffix when the name is taken) with the ports "out" and
+  // "in". Throws std::runtime_error when no server answers or a port cannot be made.
+  explicit TJackPeer(const std::string& clientName = "TesselPeer");
+  ~TJackPeer();
+  TJackPeer(const TJackPeer&) = delete;
+  TJackPeer& operator=(const TJackPeer&) = delete;
+
+  // Full port names ("client:out", "client:in"), as other clients list them.
+  std::string OutputPort() const;
+  std::string InputPort() const;
+
+  // Full names of the server's MIDI ports whose names match the extended regular expression
+  // `pattern`; `inputs` picks ports that receive (true) or ports that send (false).
+  std::vector<std::string> FindPorts(const std::string& pattern, bool inputs) const;
+
+  // Connects port `from` (a sender) to port `to` (a receiver); false when JACK refuses.
+  bool Connect(const std::string& from, const std::string& to);
+
+  // Queues one message for the output port: a short message, or a whole system-exclusive
+  // message, which is split across process cycles when it does not fit into one event.
+  // `maxEventBytes` (0: what the port's buffer allows) forces smaller pieces.
+  void Send(std::vector<uint8_t> bytes, size_t maxEventBytes = 0);
+  // Waits until everything queued has been written to the port; false on timeout.
+  bool WaitUntilSent(std::chrono::milliseconds timeout);
+
+  // Messages read on the input port so far, oldest first: one per JACK event, except that a
+  // system-exclusive message that arrived in several events is joined into one.
+  std::vector<TMessage> Received() const;
+  // Waits until at least `count` messages have been read; false on timeout.
+  bool WaitForMessages(size_t count, std::chrono::milliseconds timeout) const;
+  void ClearReceived();
+
+ private:
+  struct TState;
+  std::unique_ptr<TState> state_;
+};
