@@ -25,23 +25,21 @@ uint8_t* PutStuffed(uint8_t* out, uint8_t value) {
   return out;
 }
 
-// Writes the stuffed form of the first `count` bytes of `buffer` so that it ends just before
-// `end`, working backwards. The output never starts before the input, so source and
-// destination may be the same buffer.
-void StuffBackwards(uint8_t* buffer, size_t count, uint8_t* end) {
-  while (count > 0) {
+// Writes the stuffed form of the first `count` bytes of `buffer`, which hold `dles` DLEs, so
+// that it ends just before `end`, working backwards. The output never starts before the input,
+// so source and destination may be the same buffer.
+void StuffBackwards(uint8_t* buffer, size_t count, size_t dles, uint8_t* end) {
+  for (; dles > 0; --dles) {
     const auto* dle = static_cast<const uint8_t*>(memrchr(buffer, DLE, count));
-    const size_t runStart = dle != nullptr ? static_cast<size_t>(dle - buffer) + 1 : 0;
-    const size_t run = count - runStart;
+    const size_t dleAt = static_cast<size_t>(dle - buffer);
+    const size_t run = count - dleAt - 1;
     end -= run;
-    std::memmove(end, buffer + runStart, run);
-    count = runStart;
-    if (dle != nullptr) {
-      end -= 2;
-      end[0] = end[1] = DLE;
-      --count;
-    }
+    std::memmove(end, dle + 1, run);
+    end -= 2;
+    end[0] = end[1] = DLE;
+    count = dleAt;
   }
+  std::memmove(end - count, buffer, count);
 }
 
 // Frames are short, so the next DLE is usually a few bytes away; looking there first saves a
@@ -224,7 +222,7 @@ void TData::Encode() {
   Clear();
   GrowFor(length);  // cannot fail: any Size doubles to at most 2 * 32768 - 1
   uint8_t* out = FBytes;
-  StuffBackwards(out, payload, out + length - 2);
+  StuffBackwards(out, payload, dles, out + length - 2);
   out[length - 2] = DLE;
   out[length - 1] = ETX;
   *out++ = DLE;
@@ -292,59 +290,30 @@ void TDecoder::AddData(uint16_t count, const uint8_t* buffer) {
     const uint8_t b = *next++;
     const bool isDle = b == DLE;
     switch (FState) {
+      // Hunting and skipping only stop at a DLE, so b is one here.
       case dsHunt:
         FState = dsStart;
         break;
       case dsStart:
         FState = b == STX ? dsType : dsHunt;
         break;
+      // The three header bytes share one rule: a DLE must be doubled, and a DLE followed by
+      // anything else abandons the frame, consuming that byte.
       case dsType:
-        if (isDle) {
-          FState = dsTypeEsc;
-        } else {
-          DataType = static_cast<int8_t>(b);
-          FState = dsTimeLo;
-        }
+      case dsTimeLo:
+      case dsTimeHi:
+        if (isDle)
+          FState = static_cast<TDecoderState>(FState + 1);
+        else
+          StoreHeaderByte(b);
         break;
       case dsTypeEsc:
-        if (!isDle) {
-          Clear();
-          break;
-        }
-        DataType = static_cast<int8_t>(DLE);
-        FState = dsTimeLo;
-        break;
-      case dsTimeLo:
-        if (isDle) {
-          FState = dsTimeLoEsc;
-        } else {
-          Time = b;
-          FState = dsTimeHi;
-        }
-        break;
       case dsTimeLoEsc:
-        if (!isDle) {
-          Clear();
-          break;
-        }
-        Time = DLE;
-        FState = dsTimeHi;
-        break;
-      case dsTimeHi:
-        if (isDle) {
-          FState = dsTimeHiEsc;
-        } else {
-          Time = static_cast<uint16_t>(Time + 256 * b);
-          FState = dsPayload;
-        }
-        break;
       case dsTimeHiEsc:
-        if (!isDle) {
+        if (isDle)
+          StoreHeaderByte(DLE);
+        else
           Clear();
-          break;
-        }
-        Time = static_cast<uint16_t>(Time + 256 * DLE);
-        FState = dsPayload;
         break;
       case dsPayloadEsc:
         if (isDle) {
@@ -364,7 +333,7 @@ void TDecoder::AddData(uint16_t count, const uint8_t* buffer) {
       case dsSkip:
         FState = dsSkipEsc;
         break;
-      case dsSkipEsc:
+      case dsSkipEsc:  // as dsPayloadEsc, keeping nothing
         if (b == ETX)
           FState = dsHunt;
         else if (isDle || b == STX)
@@ -395,6 +364,19 @@ const uint8_t* TDecoder::CollectPayload(const uint8_t* from, const uint8_t* end)
   }
   FState = dsPayloadEsc;
   return dle + 1;
+}
+
+void TDecoder::StoreHeaderByte(uint8_t value) {
+  if (FState <= dsTypeEsc) {
+    DataType = static_cast<int8_t>(value);
+    FState = dsTimeLo;
+  } else if (FState <= dsTimeLoEsc) {
+    Time = value;
+    FState = dsTimeHi;
+  } else {
+    Time = static_cast<uint16_t>(Time + 256 * value);
+    FState = dsPayload;
+  }
 }
 
 bool TDecoder::TakePlainHeader(const uint8_t*& next, const uint8_t* end) {

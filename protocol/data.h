@@ -125,6 +125,8 @@ class TDecoder : public TData {
  private:
   const uint8_t* CollectPayload(const uint8_t* from, const uint8_t* end);
   bool TakePlainHeader(const uint8_t*& next, const uint8_t* end);
+  // Stores a type or time byte according to the header state, and moves to the next field.
+  void StoreHeaderByte(uint8_t value);
   void Deliver();
   void AbandonOversize();
 
