@@ -287,7 +287,7 @@ TEST(ScreenTest, ChangeRecord) {
   s.ResetChanges();
   s.AutoWrap = true;
   s.AutoWrapCol = 3;
-  Write(s, "0123456789a");
+  Write(s, "\x1b[1;6H56789a");
   EXPECT_EQ(s.Changed(), (TCellRect{0, 0, 9, 1}));
 
   Write(s, "\x1b[S");
