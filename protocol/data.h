@@ -78,7 +78,7 @@ class TData {
   uint16_t FSize = 0;
   uint16_t FCount = 0;
   uint8_t* FBytes = nullptr;  // FInline, a heap block owned by this packet, or null
-  uint8_t FInline[InlineSize];
+  uint8_t FInline[InlineSize] = {};
 };
 
 // Decoder states. dsSkip and dsSkipEsc pass over the rest of a frame whose payload outgrew the

@@ -196,16 +196,6 @@ TEST(Decoder, RefusesBytesFromItsOwnHandlerAndWithoutHandler) {
   EXPECT_EQ(unhandled.State(), dsHunt);
 }
 
-TEST(Decoder, ClearAbandonsTheFrameInProgress) {
-  Receiver receiver;
-  receiver.Feed({0x10, 0x02, 0x02, 0x00, 0x00, 0x90, 0x3C});
-  receiver.decoder.Clear();
-  EXPECT_EQ(receiver.decoder.State(), dsHunt);
-  EXPECT_EQ(receiver.decoder.Count(), 0);
-  receiver.Feed(Concat({{0x40, 0x10, 0x03}, TimeFrame}));
-  EXPECT_EQ(receiver.packets, (std::vector<Received>{{dtTime, 5000, {}}}));
-}
-
 // An oversize payload of `length` bytes, as the sender's frame carries it after the header.
 Bytes OversizePayload(size_t length) {
   Bytes payload(length, 0x55);
