@@ -226,18 +226,18 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
       std::string_view(";#[").find(key.front()) != std::string_view::npos) {
     throw std::invalid_argument("invalid INI section or key name: [" + section + "] " + key);
   }
-  const std::string text = key + "=" + EncodedValue(value);
+  const std::string encoded = EncodedValue(value);
   TSection& target = SectionForWriting(section);
   for (TLine& line : target.Lines) {
     if (SameText(line.Key, key)) {
-      line.Text = text;
+      line.Text = line.Key + "=" + encoded;  // the key keeps the spelling the file has
       return;
     }
   }
   // After the section's last non-blank line, so blank lines keep separating the sections.
   auto position = target.Lines.end();
   while (position != target.Lines.begin() && Trim((position - 1)->Text).empty()) --position;
-  target.Lines.insert(position, {text, key});
+  target.Lines.insert(position, {key + "=" + encoded, key});
 }
 
 void TIniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {

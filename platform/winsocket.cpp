@@ -21,6 +21,23 @@ class TDeferredException : public QEvent {
   const std::exception_ptr Error;
 };
 
+// The system resolver: the look-up runs on Qt's resolver threads and its answer comes back to
+// the context's thread as a queued call, dropped if the context is gone by then.
+void SystemHostNameLookup(const std::string& address, QObject& context, TNameFound found) {
+  const QString text = QString::fromStdString(address);
+  QHostInfo::lookupHost(text, &context, [text, found](const QHostInfo& info) {
+    // Without a reverse entry the resolver hands back the address itself.
+    const bool named = info.error() == QHostInfo::NoError && info.hostName() != text;
+    found(named ? info.hostName().toStdString() : std::string());
+  });
+}
+
+// Set and used on the main thread only.
+THostNameLookup& CurrentHostNameLookup() {
+  static THostNameLookup lookup = SystemHostNameLookup;
+  return lookup;
+}
+
 // IPv4 peers may show up as IPv4-mapped IPv6 addresses; the text is always dotted IPv4 then.
 std::string DottedAddress(const QHostAddress& address) {
   bool isIpv4 = false;
@@ -190,6 +207,12 @@ int WinSockErrorFromErrno(int errnoValue) {
 
 int WSAGetLastError() { return WinSockErrorFromErrno(errno); }
 
+THostNameLookup SetHostNameLookup(THostNameLookup lookup) {
+  THostNameLookup previous = std::move(CurrentHostNameLookup());
+  CurrentHostNameLookup() = lookup ? std::move(lookup) : SystemHostNameLookup;
+  return previous;
+}
+
 ESocketError::ESocketError(int errorCode, const std::string& reason)
     : std::runtime_error("Socket error " + std::to_string(errorCode) +
                          (reason.empty() ? "" : ": " + reason)),
@@ -257,7 +280,6 @@ TCustomWinSocket::TCustomWinSocket(TSocketComponent& owner)
 TCustomWinSocket::~TCustomWinSocket() {
   // The Qt socket is our child and would report its own destruction to us.
   if (socket_) QObject::disconnect(socket_, nullptr, this, nullptr);
-  if (hostLookupId_ >= 0) QHostInfo::abortHostLookup(hostLookupId_);
 }
 
 int TCustomWinSocket::SocketHandle() const {
@@ -345,29 +367,17 @@ void TCustomWinSocket::StartNaming() {
   state_ = TState::Naming;
   remoteAddress_ = DottedAddress(socket_->peerAddress());
   remotePort_ = socket_->peerPort();
-  // The look-up runs on Qt's resolver threads; its result comes back to this object's thread
-  // as a queued call, and is dropped with this object.
-  hostLookupId_ = QHostInfo::lookupHost(QString::fromStdString(remoteAddress_), this,
-                                        [this](const QHostInfo& info) { NameFound(info); });
+  CurrentHostNameLookup()(remoteAddress_, *this, [this](const std::string& name) {
+    if (state_ != TState::Naming) return;  // too late: the connection is known without a name
+    remoteHost_ = name;
+    ComeUp();
+  });
   QTimer::singleShot(hostLookupGrace_, this, [this] {
     if (state_ == TState::Naming) ComeUp();
   });
 }
 
-void TCustomWinSocket::NameFound(const QHostInfo& info) {
-  hostLookupId_ = -1;
-  if (state_ != TState::Naming) return;  // too late: the connection is known without a name
-  const std::string name = info.hostName().toStdString();
-  // Without a reverse entry the resolver hands back the address itself.
-  if (info.error() == QHostInfo::NoError && name != remoteAddress_) remoteHost_ = name;
-  ComeUp();
-}
-
 void TCustomWinSocket::ComeUp() {
-  if (hostLookupId_ >= 0) {
-    QHostInfo::abortHostLookup(hostLookupId_);
-    hostLookupId_ = -1;
-  }
   state_ = TState::Up;
   owner_.SocketUp(*this);
   // Bytes that came in while the name was looked up.
@@ -437,10 +447,6 @@ void TCustomWinSocket::Finish() {
 }
 
 void TCustomWinSocket::Release() {
-  if (hostLookupId_ >= 0) {
-    QHostInfo::abortHostLookup(hostLookupId_);
-    hostLookupId_ = -1;
-  }
   if (!socket_) return;
   QObject::disconnect(socket_, nullptr, this, nullptr);
   // Qt may still be inside this socket's own signal: close now, free from the event loop.

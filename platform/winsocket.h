@@ -13,7 +13,6 @@
 #include <string>
 
 class QEvent;
-class QHostInfo;
 class QTcpSocket;
 
 // Windows sockets error numbers, so texts and handlers read the same on every platform.
@@ -101,6 +100,15 @@ class ESocketError : public std::runtime_error {
  private:
   int errorCode_;
 };
+
+// How a new connection asks for its peer's name: `found` gets the name, or an empty text when
+// there is none. Called on the main thread; `found` must be called there too, at most once,
+// and only while `context` lives. The default asks the system resolver. Tests replace it to
+// decide when an answer comes; an empty lookup restores the default. Returns the one replaced.
+using TNameFound = std::function<void(const std::string& name)>;
+using THostNameLookup =
+    std::function<void(const std::string& address, QObject& context, TNameFound found)>;
+THostNameLookup SetHostNameLookup(THostNameLookup lookup);
 
 class TCustomWinSocket;
 using TSocketNotifyEvent = std::function<void(TCustomWinSocket& socket)>;
@@ -208,7 +216,6 @@ class TCustomWinSocket : public QObject {
 
   void Attach(QTcpSocket* socket);
   void StartNaming();
-  void NameFound(const QHostInfo& info);
   void ComeUp();
   void RaiseRead();
   void RaiseReadIfPending();
@@ -224,7 +231,6 @@ class TCustomWinSocket : public QObject {
   const std::chrono::milliseconds hostLookupGrace_;
   TState state_ = TState::Idle;
   QTcpSocket* socket_ = nullptr;
-  int hostLookupId_ = -1;
   bool connectingRaised_ = false;
   bool readDuringEvent_ = false;
   std::string remoteHost_;
