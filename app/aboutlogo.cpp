@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QPolygon>
+#include <algorithm>
 #include <array>
 
 namespace {
