@@ -106,8 +106,10 @@ class TimerService {
         continue;
       }
       const auto first = queue_.begin();
-      if (first->first > Clock::now()) {
-        queue_changed_.wait_until(lock, first->first);
+      // A copy: the timer may be cancelled, and its node freed, while we wait.
+      const Clock::time_point deadline = first->first;
+      if (deadline > Clock::now()) {
+        queue_changed_.wait_until(lock, deadline);
         continue;
       }
       const Timer timer = first->second;

@@ -51,10 +51,9 @@ class FiredTimers {
   static void Callback(UINT id, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
     const Clock::time_point at = Clock::now();
     const auto& tag = *reinterpret_cast<Tag*>(user);
-    {
-      std::lock_guard lock(tag.log->mutex_);
-      tag.log->shots_.push_back({id, tag.value, std::this_thread::get_id(), at});
-    }
+    // Notified under the lock: the waiter may destroy the log as soon as it sees the shot.
+    std::lock_guard lock(tag.log->mutex_);
+    tag.log->shots_.push_back({id, tag.value, std::this_thread::get_id(), at});
     tag.log->changed_.notify_all();
   }
 

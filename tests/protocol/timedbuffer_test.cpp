@@ -57,11 +57,12 @@ class Releases {
     buffer.OnData = [this, &buffer, whileDelivering](TData& packet) {
       const Clock::time_point at = Clock::now();
       const int tag = dynamic_cast<TaggedPacket&>(packet).Tag;
+      const int32_t queued = buffer.Count();
       {
         std::lock_guard lock(mutex_);
-        taken_.push_back({tag, at, buffer.Count()});
+        taken_.push_back({tag, at, queued});
+        changed_.notify_all();
       }
-      changed_.notify_all();
       if (whileDelivering) whileDelivering(tag);
     };
   }
@@ -116,7 +117,7 @@ TEST_F(TimedBuffer, DeltaUpToTheLeadGoesOutInTheSamePass) {
   Releases releases;
   {
     TTimedBuffer buffer(16);
-    buffer.SetBufferTime(20);
+    buffer.SetBufferTime(200);  // all four are queued before the first goes
     releases.Attach(buffer);
     buffer.Put(Packet(0, 0));
     buffer.Put(Packet(1, 10));
@@ -220,7 +221,7 @@ TEST_F(TimedBuffer, KeepsPutOrderAndNeverReleasesEarly) {
   constexpr int kPackets = 100;
   constexpr auto kBufferTime = 60ms;
   // Lateness of the worker between arming a timer and recording the packet before it.
-  constexpr auto kTolerance = 10ms;
+  constexpr auto kTolerance = 20ms;
   std::mt19937 random(20240611);
   std::uniform_int_distribution<int> delta(0, 40), burst(1, 4), pause(0, 60);
 
@@ -279,7 +280,7 @@ TEST_F(TimedBuffer, RefusedTimersDelayNothingAndStrandNothing) {
   EXPECT_EQ(taken[0].tag, 0);
   EXPECT_GE(taken[0].at - put, 50ms);
   EXPECT_EQ(taken[1].tag, 1);
-  EXPECT_GE(taken[1].at - taken[0].at, 45ms);
+  EXPECT_GE(taken[1].at - taken[0].at, 40ms);
   EXPECT_EQ(taken[2].tag, 2);
 
   // A worker keeping a refused deadline itself still ends when the buffer goes.
@@ -314,7 +315,7 @@ TEST_F(TimedBuffer, UnderflowMarksATimelineRestartInTheMiddleOfAStream) {
   Releases releases;
   int underflows = 0;
   TTimedBuffer buffer(16);
-  buffer.SetBufferTime(20);
+  buffer.SetBufferTime(100);
   releases.Attach(buffer);
   buffer.OnUnderflow = [&](TTimedBuffer&) { ++underflows; };
   size_t released = 0;
