@@ -433,7 +433,8 @@ void TCustomWinSocket::ShutDown() {
 }
 
 void TCustomWinSocket::Abandon() {
-  if (state_ == TState::Idle) return;
+  // A connection inside its disconnect event is finished by ShutDown once the handler returns.
+  if (state_ == TState::Idle || state_ == TState::Closing) return;
   Release();
   Finish();
 }

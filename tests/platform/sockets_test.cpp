@@ -13,7 +13,6 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTimer>
-#include <cerrno>
 #include <functional>
 #include <memory>
 #include <string>
@@ -52,6 +51,16 @@ int FreePort() {
 std::string Describe(const TCustomWinSocket& socket) {
   return socket.RemoteHost() + ", " + socket.RemoteAddress() + " : " +
          std::to_string(socket.RemotePort());
+}
+
+// The ESocketError that `action` throws.
+ESocketError Thrown(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const ESocketError& error) {
+    return error;
+  }
+  return ESocketError(-1, "nothing thrown");
 }
 
 // A blocking peer that never reads, with a small receive buffer so it fills up soon.
@@ -161,6 +170,7 @@ TEST_F(SocketTest, EventsComeInOrderWithTheRemoteEndKnown) {
   server.Open();
   EXPECT_TRUE(server.Active());
   EXPECT_EQ(serverEvents, std::vector<std::string>{"listen ,  : 0"});
+  client.SetAddress("127.000.000.010");  // decimal: octal would make it 127.0.0.8
   client.Open();
   EXPECT_TRUE(client.Active());
   EXPECT_FALSE(client.Socket().Connected());
@@ -169,10 +179,9 @@ TEST_F(SocketTest, EventsComeInOrderWithTheRemoteEndKnown) {
   EXPECT_EQ(clientEvents,
             (std::vector<std::string>{"lookup ,  : 0", "connecting ,  : 0", "connect"}));
   EXPECT_EQ(serverEvents, (std::vector<std::string>{"listen ,  : 0", "client connect", "accept"}));
-  EXPECT_EQ(client.Socket().RemoteAddress(), "127.0.0.1");
+  EXPECT_EQ(client.Socket().RemoteAddress(), "127.0.0.10");
   EXPECT_EQ(client.Socket().RemotePort(), port);
-  EXPECT_EQ(serverSide->RemoteAddress(), "127.0.0.1");
-  EXPECT_GT(serverSide->RemotePort(), 0);
+  EXPECT_TRUE(serverSide->RemoteAddress().starts_with("127."));
   EXPECT_NE(serverSide->RemotePort(), port);
 
   // A host name is looked up; the address set before is replaced by it.
@@ -325,44 +334,20 @@ TEST_F(SocketTest, SocketsRefuseBadPortsAndChangesWhileActive) {
   second.SetPort(port);
   bool listened = false;
   second.OnListen = [&](TCustomWinSocket&) { listened = true; };
-  try {
-    second.Open();
-    ADD_FAILURE() << "a port in use was bound";
-  } catch (const ESocketError& error) {
-    EXPECT_EQ(error.ErrorCode(), WSAEADDRINUSE);
-  }
+  EXPECT_EQ(Thrown([&] { second.Open(); }).ErrorCode(), WSAEADDRINUSE);
   EXPECT_FALSE(listened);
   EXPECT_FALSE(second.Active());
-
   second.SetPort(70000);
-  try {
-    second.Open();
-    ADD_FAILURE() << "port 70000 was accepted";
-  } catch (const ESocketError& error) {
-    EXPECT_EQ(error.ErrorCode(), WSAEINVAL);
-  }
+  EXPECT_EQ(Thrown([&] { second.Open(); }).ErrorCode(), WSAEINVAL);
 
-  EXPECT_THROW(server.SetPort(port + 1), ESocketError);
+  const std::string refused = "Can't change value while socket is active";
+  EXPECT_EQ(Thrown([&] { server.SetPort(port + 1); }).what(), refused);
   server.SetPort(port);  // the same value is no change
   client.Open();
-  try {
-    client.SetAddress("127.0.0.2");
-    ADD_FAILURE() << "the address changed under an active socket";
-  } catch (const ESocketError& error) {
-    EXPECT_STREQ(error.what(), "Can't change value while socket is active");
-  }
-  EXPECT_THROW(client.SetHost("localhost"), ESocketError);
-  EXPECT_THROW(client.SetPort(port + 1), ESocketError);
+  EXPECT_EQ(Thrown([&] { client.SetAddress("127.0.0.2"); }).what(), refused);
+  EXPECT_EQ(Thrown([&] { client.SetHost("localhost"); }).what(), refused);
+  EXPECT_EQ(Thrown([&] { client.SetPort(port + 1); }).what(), refused);
   EXPECT_EQ(client.Address(), "127.0.0.1");
-}
-
-TEST_F(SocketTest, LeadingZerosInAnAddressAreDecimal) {
-  // Octal would make this 8.0.0.1, where nobody listens.
-  client.SetAddress("127.000.000.001");
-  server.Open();
-  client.Open();
-  ASSERT_TRUE(WaitUntil([&] { return client.Socket().Connected(); }));
-  EXPECT_EQ(client.Socket().RemoteAddress(), "127.0.0.1");
 }
 
 TEST_F(SocketTest, PeerThatStopsReadingIsCutOffWithoutSlowingOthers) {
@@ -575,16 +560,7 @@ TEST_F(SocketTest, FailedAcceptIsReportedAndAcceptingResumes) {
   EXPECT_TRUE(WaitUntil([&] { return server.ActiveConnections() == 1; }));
 }
 
-TEST(SocketErrors, CodesAreWindowsSocketsNumbers) {
-  EXPECT_EQ(WinSockErrorCode(QAbstractSocket::ConnectionRefusedError), 10061);
-  EXPECT_EQ(WinSockErrorCode(QAbstractSocket::HostNotFoundError), 11001);
-  EXPECT_EQ(WinSockErrorCode(QAbstractSocket::SocketTimeoutError), 10060);
-  EXPECT_EQ(WinSockErrorCode(QAbstractSocket::AddressInUseError), 10048);
-  EXPECT_EQ(WinSockErrorCode(QAbstractSocket::RemoteHostClosedError), 10054);
-  EXPECT_EQ(WinSockErrorCode(QAbstractSocket::NetworkError, "Network unreachable"), 10051);
-  EXPECT_EQ(WinSockErrorCode(QAbstractSocket::NetworkError, "Connection timed out"), 10060);
-  EXPECT_EQ(WinSockErrorCode(QAbstractSocket::NetworkError, "Cable unplugged"), 10050);
-
+TEST(SocketErrors, LastErrorIsTheWindowsSocketsNumberOfErrno) {
   const int value = 1;
   EXPECT_NE(::setsockopt(-1, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value), 0);
   EXPECT_EQ(WSAGetLastError(), WSAEBADF);
