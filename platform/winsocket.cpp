@@ -255,7 +255,7 @@ quint16 TSocketComponent::CheckedPort(int port) {
   return static_cast<quint16>(port);
 }
 
-void TSocketComponent::RefuseChangeWhileActive() {
+[[noreturn]] void TSocketComponent::RefuseChangeWhileActive() {
   throw ESocketError("Can't change value while socket is active");
 }
 

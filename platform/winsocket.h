@@ -115,6 +115,7 @@ using TSocketNotifyEvent = std::function<void(TCustomWinSocket& socket)>;
 // The handler may change the code; 0 suppresses the layer's own error report.
 using TSocketErrorEvent = std::function<void(TCustomWinSocket& socket, int& errorCode)>;
 
+// Unsent bytes a connection may hold; a peer that stops reading longer is cut off.
 constexpr int64_t kDefaultSendQueueLimit = 1 << 20;
 // How long a new connection waits for the reverse look-up of its peer's name before it is
 // announced without one. The wait never blocks: the connect event is raised from the event
@@ -154,7 +155,7 @@ class TSocketComponent : public QObject {
                   const std::string& reason);
   // The port as a TCP port number; ESocketError when it lies outside 0..65535.
   static quint16 CheckedPort(int port);
-  static void RefuseChangeWhileActive();
+  [[noreturn]] static void RefuseChangeWhileActive();
 
   void customEvent(QEvent* event) override;
 
