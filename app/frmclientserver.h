@@ -1,0 +1,289 @@
+#pragma once
+
+// The main window: the program's single controller. One class, implemented by concern:
+//   frmclientserver.cpp  the designed form (pages, controls, menu, status strip) and FormCreate
+//   lifecycle.cpp        start-up and shut-down, caption, lamps, keys, resize, menu commands
+//   monitor.cpp          the data monitor and the scroll glue of both terminal views
+//   link.cpp             the TCP peer link: sockets, decoders, send, receive, relay
+//   connections.cpp      the connection list
+//   chat.cpp             the chat
+//   routing.cpp          MIDI ports, time stamps, idle Time packets, the timed buffer's player
+//   settings.cpp         the settings, their file and the Apply/Undo groups
+
+#include <QMainWindow>
+#include <QStringList>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QScrollArea;
+class QSplitter;
+class QTabWidget;
+class QTimer;
+class QWidget;
+class TClientSocket;
+class TCustomVTerm;
+class TCustomWinSocket;
+class TData;
+class TDecoder;
+class TFormAbout;
+class TMidiInput;
+class TMidiOutput;
+class TServerSocket;
+class TTimedBuffer;
+class TVTerm;
+
+class TFormServerMain : public QMainWindow {
+ public:
+  explicit TFormServerMain(QWidget* parent = nullptr);
+  ~TFormServerMain() override;
+
+  // The window's own virtual operations, in slot order.
+  virtual void ReceivePacket(TData& packet);
+  virtual void SaveSettings();
+  virtual void LoadSettings();
+  virtual void SendPacket(TData* packet);
+
+  void SetAboutBox(TFormAbout* aboutBox) { FormAbout = aboutBox; }
+
+  // ---- Lifecycle (lifecycle.cpp)
+  void FormShow();
+  void FormClose();
+  // Returns true when the key was taken (Alt+X, Enter in the chat input box).
+  bool FormKeyDown(int key, Qt::KeyboardModifiers shift);
+  void FormResize();
+  void UpdateCaption();
+  void FlashTx();
+  void FlashRx();
+  void FlashOverflow();
+  void FlashUnderflow();
+  void MenuItemExitClick();
+  void MenuItemAboutClick();
+
+  // ---- Data monitor (monitor.cpp)
+  void Log(const std::string& msg);
+  void LogFmt(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void SetMonitoring(bool value);
+
+  // ---- Peer link (link.cpp)
+  void ActivateLink(bool on);
+  void ApplyLinkAddress();
+  void SetActive(bool value);
+
+  // ---- Connection list (connections.cpp)
+  std::string DescribeSocket(const TCustomWinSocket& socket) const;
+  void AddConnection(const TCustomWinSocket& socket);
+  void RemoveConnection(const TCustomWinSocket& socket);
+  void ShowConnections();
+  void BeginUpdate();
+  void EndUpdate();
+  void DisconnectClient(const std::string& description);
+
+  // ---- Chat (chat.cpp)
+  void SendChatInput();
+  void SendChat(const std::string& text);
+  void SendChatFmt(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void ShowChat(const TData& packet);
+
+  // ---- MIDI routing (routing.cpp)
+  void FillMidiDeviceLists();
+  void SetMidiIn(const std::string& name);
+  void SetMidiOut(const std::string& name);
+  void SetMidiInOpen(bool value);
+  void SetMidiOutOpen(bool value);
+  void SetBufferTime(uint32_t value);
+  void SetBufferResolution(uint32_t value);
+  uint16_t TimeSinceLastSend();
+  void SendTimePacket();
+  void QueueTimePacket(const TData& packet);
+  void QueueMidiPacket(const TData& packet);
+  // Runs on the timed buffer's worker thread.
+  void PlayMidiPacket(TData& packet);
+
+  // ---- Settings (settings.cpp)
+  void SetPort(int32_t value);
+  void SetIsServer(bool value);
+  void SetServerName(const std::string& value);
+  void SetYourName(const std::string& value);
+  void SetAutoStart(bool value);
+  void SetDisableNagle(bool value);
+  void ApplyChatSettings();
+  void UndoChatSettings();
+  void ApplyIpSettings();
+  void UndoIpSettings();
+  void ApplyMidiSettings();
+  void UndoMidiSettings();
+  void SetChatSettingsChanged(bool value);
+  void SetIpSettingsChanged(bool value);
+  void SetMidiSettingsChanged(bool value);
+
+  // Read-only views of the state, for the status of the program and its tests.
+  bool IsServer() const { return FIsServer; }
+  bool Active() const { return FActive; }
+  int32_t Port() const { return FPort; }
+  const std::string& ServerName() const { return FServerName; }
+  const std::string& YourName() const { return FYourName; }
+  bool DisableNagle() const { return FDisableNagle; }
+  bool AutoStart() const { return FAutoStart; }
+  bool Monitoring() const { return FMonitoring; }
+  uint32_t BufferTime() const { return FBufferTime; }
+  uint32_t BufferResolution() const { return FBufferResolution; }
+  const std::string& MidiInName() const { return FMidiInName; }
+  const std::string& MidiOutName() const { return FMidiOutName; }
+  bool MidiInOpen() const { return FMidiInOpen; }
+  bool MidiOutOpen() const { return FMidiOutOpen; }
+  const QStringList& ConnectionList() const { return FConnectionList; }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  // ---- The designed form (frmclientserver.cpp, and the page builders of each concern)
+  void FormCreate();
+  void BuildMenu();
+  void BuildStatusStrip();
+  void BuildConnectionsPage();  // connections.cpp
+  void BuildChatPage();         // chat.cpp
+  void BuildSettingsPage();     // settings.cpp
+  void BuildMonitorPage();      // monitor.cpp
+  void CreateLinkSockets();     // link.cpp
+  void CreateMidiComponents();  // routing.cpp
+
+  // ---- Lifecycle
+  void Flash(QLabel* lamp, QTimer* timer);
+  void PutOut(QLabel* lamp, QTimer* timer);
+
+  // ---- Monitor and terminal scroll glue
+  void TerminalCursorMoved(TCustomVTerm* term, QScrollArea* box, int col, int row);
+  void TerminalDimChanged(TCustomVTerm* term, QScrollArea* box);
+  static void FollowWidth(TCustomVTerm* term, QScrollArea* box);
+
+  // ---- Link: socket event handlers
+  void ClientSocketLookup(TCustomWinSocket& socket);
+  void ClientSocketConnecting(TCustomWinSocket& socket);
+  void ClientSocketConnect(TCustomWinSocket& socket);
+  void ClientSocketRead(TCustomWinSocket& socket);
+  void ClientSocketDisconnect(TCustomWinSocket& socket);
+  void ClientSocketError(TCustomWinSocket& socket, int& errorCode);
+  void ServerSocketListen(TCustomWinSocket& socket);
+  void ServerSocketAccept(TCustomWinSocket& socket);
+  void ServerSocketClientConnect(TCustomWinSocket& socket);
+  void ServerSocketClientRead(TCustomWinSocket& socket);
+  void ServerSocketClientDisconnect(TCustomWinSocket& socket);
+  void ServerSocketClientError(TCustomWinSocket& socket, int& errorCode);
+  void SetNagle(TCustomWinSocket& socket);
+
+  // ---- MIDI routing
+  void MidiInputMidiInput();
+
+  // ---- Settings
+  uint32_t ReadCardinalEdit(QLineEdit* edit);
+
+ public:
+  // ---- Controls, named as the designed form names them (tests find them with findChild).
+  QAction* MenuItemConnect = nullptr;
+  QAction* MenuItemExit = nullptr;
+  QAction* MenuItemAbout = nullptr;
+  QTabWidget* PageControlMain = nullptr;
+  QWidget* TabSheetConnections = nullptr;
+  QWidget* TabSheetChat = nullptr;
+  QWidget* TabSheetSettings = nullptr;
+  QWidget* TabSheetMonitor = nullptr;
+  QLabel* PanelTx = nullptr;
+  QLabel* PanelRx = nullptr;
+  QLabel* PanelOf = nullptr;
+  QLabel* PanelUf = nullptr;
+  QTimer* TimerTx = nullptr;
+  QTimer* TimerRx = nullptr;
+  QTimer* TimerOf = nullptr;
+  QTimer* TimerUf = nullptr;
+  QTimer* TimerMidi = nullptr;
+
+  QListWidget* ListBoxConnections = nullptr;
+  QPushButton* SpeedButtonConnect = nullptr;
+  QPushButton* SpeedButtonDisconnect = nullptr;
+
+  QPushButton* SpeedButtonSendChat = nullptr;
+  QPushButton* SpeedButtonClearUpperChat = nullptr;
+  QPushButton* SpeedButtonClearLowerChat = nullptr;
+  QPlainTextEdit* MemoChatSend = nullptr;
+  QSplitter* SplitterChat = nullptr;
+  QScrollArea* ScrollBoxChat = nullptr;
+  TVTerm* VTermChat = nullptr;
+
+  QLineEdit* EditYourName = nullptr;
+  QPushButton* BitBtnApplyChat = nullptr;
+  QPushButton* BitBtnCancelChat = nullptr;
+  QLineEdit* EditIpPort = nullptr;
+  QLabel* LabelServerName = nullptr;
+  QLineEdit* EditServerName = nullptr;
+  QCheckBox* CheckBoxAutoStart = nullptr;
+  QCheckBox* CheckBoxIsServer = nullptr;
+  QCheckBox* CheckBoxDisableNagle = nullptr;
+  QPushButton* BitBtnApplyIp = nullptr;
+  QPushButton* BitBtnCancelIp = nullptr;
+  QComboBox* ComboBoxInputs = nullptr;
+  QComboBox* ComboBoxOutputs = nullptr;
+  QLineEdit* EditBufferTime = nullptr;
+  QLineEdit* EditBufferResolution = nullptr;
+  QPushButton* BitBtnApplyMidi = nullptr;
+  QPushButton* BitBtnCancelMidi = nullptr;
+
+  QPushButton* SpeedButtonClearMonitor = nullptr;
+  QCheckBox* CheckBoxMonitoring = nullptr;
+  QScrollArea* ScrollBoxMonitor = nullptr;
+  TVTerm* VTermMonitor = nullptr;
+
+ private:
+  // ---- Components owned by the window
+  TFormAbout* FormAbout = nullptr;  // owned by the program, lives as long as the window
+  std::unique_ptr<TTimedBuffer> TimedBuffer;
+  std::unique_ptr<TMidiInput> MidiInput;
+  std::unique_ptr<TMidiOutput> MidiOutput;
+  std::unique_ptr<TClientSocket> ClientSocket;
+  std::unique_ptr<TServerSocket> ServerSocket;
+
+  // ---- State (GUI thread unless said otherwise)
+  bool FDestroying = false;  // set when shut-down starts; late events then do nothing
+  bool FShown = false;       // the start-up sequence has run
+  std::string BaseCaption;
+  bool FIsServer = false;
+  bool FActive = false;
+  int32_t FPort = 0;
+  std::string FServerName;
+  std::string FYourName;
+  bool FDisableNagle = true;
+  bool FAutoStart = false;
+  bool FMonitoring = false;
+  uint32_t LastMidiTime = 0;
+  uint32_t FBufferTime = 1000;
+  uint32_t FBufferResolution = 5;
+  std::string FMidiInName;
+  std::string FMidiOutName;
+  std::string LoadedMidiIn;
+  std::string LoadedMidiOut;
+  bool FMidiInOpen = false;
+  bool FMidiOutOpen = false;
+  bool FDeviceListsFilled = false;
+  QStringList FConnectionList;  // sorted case-insensitively, no duplicates
+  int FUpdateCount = 0;
+
+  // Serialises PlayMidiPacket (timed buffer worker) with SetMidiOutOpen and SetMidiOut (GUI
+  // thread): guards MidiOutput's open state and FMidiOutOpen as the player reads them.
+  std::mutex FMidiOutLock;
+};
