@@ -47,7 +47,8 @@ class TVTerm;
 
 class TFormServerMain : public QMainWindow {
  public:
-  explicit TFormServerMain(QWidget* parent = nullptr);
+  // settingsFile: where the settings persist; the program uses IniFileName(), tests their own.
+  explicit TFormServerMain(std::string settingsFile, QWidget* parent = nullptr);
   ~TFormServerMain() override;
 
   // The window's own virtual operations, in slot order.
@@ -251,6 +252,7 @@ class TFormServerMain : public QMainWindow {
 
  private:
   // ---- Components owned by the window
+  const std::string FSettingsFile;
   TFormAbout* FormAbout = nullptr;  // owned by the program, lives as long as the window
   std::unique_ptr<TTimedBuffer> TimedBuffer;
   std::unique_ptr<TMidiInput> MidiInput;
