@@ -8,10 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QPointer>
 #include <QTcpServer>
+#include <QThread>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -28,11 +30,14 @@ namespace {
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
   QElapsedTimer clock;
   clock.start();
+  // processEvents rather than a nested QEventLoop: UBSan's dynamic type check of a loop
+  // object misfires while a test holds back every file descriptor.
   while (!done()) {
     if (clock.elapsed() > timeout.count()) return false;
-    QEventLoop loop;
-    QTimer::singleShot(2, &loop, &QEventLoop::quit);
-    loop.exec();
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+    // processEvents leaves deleteLater() requests alone; the layer relies on them.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QThread::msleep(1);
   }
   return true;
 }
