@@ -107,6 +107,8 @@ class TFormServerMain : public QMainWindow {
   void SetBufferTime(uint32_t value);
   void SetBufferResolution(uint32_t value);
   uint16_t TimeSinceLastSend();
+  // Milliseconds from `last` to `now` on the wrapping clock, at most 65535.
+  static uint16_t StampDelta(uint32_t last, uint32_t now);
   void SendTimePacket();
   void QueueTimePacket(const TData& packet);
   void QueueMidiPacket(const TData& packet);
@@ -191,9 +193,14 @@ class TFormServerMain : public QMainWindow {
 
   // ---- MIDI routing
   void MidiInputMidiInput();
+  // Put that reports a refused hold timer to the monitor instead of raising it.
+  void PutIntoTimedBuffer(std::unique_ptr<TData> entry);
 
   // ---- Settings
   uint32_t ReadCardinalEdit(QLineEdit* edit);
+  // ReadCardinalEdit limited to what the settings file can store (0 .. 2147483647).
+  uint32_t ReadBufferEdit(QLineEdit* edit);
+  void SelectByName(QComboBox* list, const std::string& name);
 
  public:
   // ---- Controls, named as the designed form names them (tests find them with findChild).

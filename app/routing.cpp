@@ -1,1 +1,250 @@
+// MIDI routing: the local ports, the events read from the input, the time stamps of sent
+// packets, the idle Time packets and the timed buffer's player.
+
+#include <QComboBox>
+#include <QTimer>
+#include <algorithm>
+#include <limits>
+
 #include "app/frmclientserver.h"
+#include "midi/midiin.h"
+#include "midi/midiout.h"
+#include "midi/miditype.h"
+#include "platform/messagebox.h"
+#include "protocol/data.h"
+#include "protocol/timedbuffer.h"
+
+namespace {
+
+constexpr int kTimedBufferCapacity = 1024;
+constexpr uint16_t kSysexBufferSize = 4096;
+constexpr int kIdleTimeIntervalMs = 5000;
+
+// Bytes of a short message by its status byte; 0 for those that make no packet (sysex start,
+// quarter frame, the undefined system messages).
+int ShortMessageLength(uint8_t status) {
+  if (status < 0xC0 || (status >= 0xE0 && status <= 0xEF)) return 3;
+  if (status <= 0xDF) return 2;
+  switch (status) {
+    case 0xF2:
+      return 3;
+    case 0xF3:
+      return 2;
+    case 0xF6:
+    case 0xF7:
+    case 0xF8:
+    case 0xFA:
+    case 0xFB:
+    case 0xFC:
+    case 0xFE:
+    case 0xFF:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+// The Midi packet carrying one input event; null when the event makes none.
+std::unique_ptr<TData> MidiPacketFor(const TMyMidiEvent& event) {
+  std::unique_ptr<TData> packet;
+  if (event.SysexLength > 0) {
+    packet = std::make_unique<TData>(event.SysexLength, event.SysexData.get());
+  } else {
+    const int length = ShortMessageLength(event.Status);
+    if (length == 0) return nullptr;
+    const uint8_t bytes[3] = {event.Status, event.Data1, event.Data2};
+    packet = std::make_unique<TData>(static_cast<uint16_t>(length), bytes);
+  }
+  packet->DataType = dtMidi;
+  return packet;
+}
+
+}  // namespace
+
+uint16_t TFormServerMain::StampDelta(uint32_t last, uint32_t now) {
+  // Unsigned subtraction is taken modulo 2^32, so the clock's wrap-around still yields the
+  // true elapsed time.
+  const uint32_t delta = now - last;
+  return static_cast<uint16_t>(std::min<uint32_t>(delta, std::numeric_limits<uint16_t>::max()));
+}
+
+void TFormServerMain::CreateMidiComponents() {
+  MidiInput = std::make_unique<TMidiInput>();
+  MidiInput->SetSysexBufferSize(kSysexBufferSize);
+  MidiInput->OnMidiInput = [this](TMidiInput&) { MidiInputMidiInput(); };
+
+  MidiOutput = std::make_unique<TMidiOutput>();
+
+  // OnOverflow and OnUnderflow are raised inside Put, which runs on the GUI thread only
+  // (QueueTimePacket, QueueMidiPacket), so the lamps are painted from the right thread.
+  TimedBuffer = std::make_unique<TTimedBuffer>(kTimedBufferCapacity);
+  TimedBuffer->OnOverflow = [this](TTimedBuffer&) { FlashOverflow(); };
+  TimedBuffer->OnUnderflow = [this](TTimedBuffer&) { FlashUnderflow(); };
+  TimedBuffer->OnData = [this](TData& packet) { PlayMidiPacket(packet); };
+
+  TimerMidi = new QTimer(this);
+  TimerMidi->setObjectName("TimerMidi");
+  TimerMidi->setInterval(kIdleTimeIntervalMs);
+  connect(TimerMidi, &QTimer::timeout, this, [this] { SendTimePacket(); });
+  TimerMidi->start();
+}
+
+void TFormServerMain::FillMidiDeviceLists() {
+  if (FDeviceListsFilled) return;
+  ComboBoxInputs->clear();
+  for (UINT id = 0; id < midiInGetNumDevs(); ++id) {
+    MIDIINCAPSA caps{};
+    if (midiInGetDevCapsA(id, &caps, sizeof caps) == MMSYSERR_NOERROR)
+      ComboBoxInputs->addItem(QString::fromStdString(ProductNameText(caps.szPname)));
+  }
+  ComboBoxOutputs->clear();
+  const auto addOutput = [this](UINT id) {
+    MIDIOUTCAPSA caps{};
+    if (midiOutGetDevCapsA(id, &caps, sizeof caps) == MMSYSERR_NOERROR)
+      ComboBoxOutputs->addItem(QString::fromStdString(ProductNameText(caps.szPname)));
+  };
+  addOutput(MIDI_MAPPER);
+  for (UINT id = 0; id < midiOutGetNumDevs(); ++id) addOutput(id);
+  FDeviceListsFilled = true;
+}
+
+void TFormServerMain::SetMidiIn(const std::string& name) {
+  const bool wasOpen = FMidiInOpen;
+  if (wasOpen) SetMidiInOpen(false);
+  if (name.empty()) {
+    FMidiInName.clear();
+    return;
+  }
+  try {
+    MidiInput->SetProductName(name);
+    if (wasOpen) SetMidiInOpen(true);
+    FMidiInName = name;
+  } catch (const std::exception& error) {
+    ShowMessage("Could not open midi in port : " + std::string(error.what()));
+  }
+}
+
+void TFormServerMain::SetMidiOut(const std::string& name) {
+  const bool wasOpen = FMidiOutOpen;
+  if (wasOpen) SetMidiOutOpen(false);
+  if (name.empty()) {
+    FMidiOutName.clear();
+    return;
+  }
+  try {
+    {
+      std::lock_guard lock(FMidiOutLock);
+      MidiOutput->SetProductName(name);
+    }
+    if (wasOpen) SetMidiOutOpen(true);
+    FMidiOutName = name;
+  } catch (const std::exception& error) {
+    ShowMessage("Could not open midi out port : " + std::string(error.what()));
+  }
+}
+
+void TFormServerMain::SetMidiInOpen(bool value) {
+  if (value == FMidiInOpen) return;
+  if (value) {
+    MidiInput->Open();
+    MidiInput->Start();
+  } else {
+    // Close also when Stop failed; the first error still reaches the caller.
+    std::exception_ptr stopError;
+    try {
+      MidiInput->Stop();
+    } catch (...) {
+      stopError = std::current_exception();
+    }
+    MidiInput->Close();
+    if (stopError) {
+      FMidiInOpen = false;
+      std::rethrow_exception(stopError);
+    }
+  }
+  FMidiInOpen = value;
+}
+
+void TFormServerMain::SetMidiOutOpen(bool value) {
+  std::lock_guard lock(FMidiOutLock);
+  if (value == FMidiOutOpen) return;
+  if (value)
+    MidiOutput->Open();
+  else
+    MidiOutput->Close();
+  FMidiOutOpen = value;
+}
+
+void TFormServerMain::SetBufferTime(uint32_t value) {
+  if (value == FBufferTime) return;
+  FBufferTime = value;
+  TimedBuffer->SetBufferTime(value);
+}
+
+void TFormServerMain::SetBufferResolution(uint32_t value) {
+  if (value == FBufferResolution) return;
+  FBufferResolution = value;
+  TimedBuffer->SetBufferResolution(value);
+}
+
+void TFormServerMain::MidiInputMidiInput() {
+  const std::unique_ptr<TMyMidiEvent> event = MidiInput->ReadEvent();
+  if (!event) return;
+  const std::unique_ptr<TData> packet = MidiPacketFor(*event);
+  if (packet) SendPacket(packet.get());
+}
+
+uint16_t TFormServerMain::TimeSinceLastSend() {
+  TimerMidi->stop();
+  const uint32_t now = timeGetTime();
+  const uint16_t delta = StampDelta(LastMidiTime, now);
+  LastMidiTime = now;
+  TimerMidi->start();  // restarts the idle interval
+  return delta;
+}
+
+void TFormServerMain::SendTimePacket() {
+  TData packet;
+  packet.DataType = dtTime;
+  SendPacket(&packet);
+}
+
+void TFormServerMain::QueueTimePacket(const TData& packet) {
+  // An empty Midi entry advances the receiver's timeline by the Time packet's delta.
+  auto entry = std::make_unique<TData>();
+  entry->DataType = dtMidi;
+  entry->Time = packet.Time;
+  PutIntoTimedBuffer(std::move(entry));
+}
+
+void TFormServerMain::QueueMidiPacket(const TData& packet) {
+  if (!TimedBuffer) return;
+  auto entry = std::make_unique<TData>();
+  entry->Assign(&packet);
+  PutIntoTimedBuffer(std::move(entry));
+}
+
+void TFormServerMain::PutIntoTimedBuffer(std::unique_ptr<TData> entry) {
+  if (!TimedBuffer) return;
+  try {
+    TimedBuffer->Put(std::move(entry));
+  } catch (const EScheduler& error) {
+    // The entry is queued and the worker keeps its deadline itself, so it still plays on
+    // time; an error box per received packet would only stall the receive path.
+    LogFmt("MIDI buffer : %s", error.what());
+  }
+}
+
+void TFormServerMain::PlayMidiPacket(TData& packet) {
+  // Empty entries only carry time; sending them would play three zero bytes.
+  if (packet.Count() == 0) return;
+  TMyMidiEvent event;
+  event.SetSysexData(packet.Bytes(), packet.Count());
+  std::lock_guard lock(FMidiOutLock);
+  if (!FMidiOutOpen) return;
+  try {
+    MidiOutput->SendEvent(event);
+  } catch (...) {
+    // A packet that cannot be played is dropped; the worker must go on releasing.
+  }
+}
