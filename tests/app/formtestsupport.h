@@ -1,0 +1,130 @@
+#pragma once
+
+// Shared pieces of the main window's tests: a window that records what it sends instead of
+// using the link, message-box recording, waiting with the event loop, and MIDI observers on
+// the loopback backend.
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/frmclientserver.h"
+#include "midi/midiin.h"
+#include "midi/mmsystem.h"
+#include "platform/messagebox.h"
+#include "protocol/data.h"
+
+// Loopback devices: the windows' MIDI is cabled output N -> input N.
+constexpr unsigned kLoopbackDevices = 4;
+
+inline void UseLoopbackDevices() {
+  static const bool installed = [] {
+    mmsystem::UseLoopbackMidi(kLoopbackDevices);
+    return true;
+  }();
+  (void)installed;
+}
+
+inline std::string LoopbackName(unsigned device) { return "Loopback " + std::to_string(device); }
+
+template <class Predicate>
+bool ProcessEventsUntil(Predicate done,
+                        std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  }
+  return true;
+}
+
+inline void ProcessEventsFor(std::chrono::milliseconds period) {
+  ProcessEventsUntil([] { return false; }, period);
+}
+
+// A window whose sends are recorded instead of going out on the link.
+class TRecordingForm : public TFormServerMain {
+ public:
+  using TFormServerMain::TFormServerMain;
+  void SendPacket(TData* packet) override { Sent.push_back(*packet); }
+  std::vector<TData> Sent;
+};
+
+// Records every message box while it lives.
+class TMessageRecorder {
+ public:
+  TMessageRecorder()
+      : previous_(SetMessageBoxHook([this](const TMessageBox& box) { Boxes.push_back(box); })) {}
+  ~TMessageRecorder() { SetMessageBoxHook(previous_); }
+  TMessageRecorder(const TMessageRecorder&) = delete;
+  TMessageRecorder& operator=(const TMessageRecorder&) = delete;
+
+  std::vector<TMessageBox> Boxes;
+
+ private:
+  TMessageBoxHook previous_;
+};
+
+// Listens on one loopback input and keeps the bytes of every message with its arrival time.
+class TMidiObserver {
+ public:
+  struct TReceived {
+    std::vector<uint8_t> Bytes;
+    std::chrono::steady_clock::time_point At;
+  };
+
+  explicit TMidiObserver(unsigned device) {
+    input_.SetDeviceID(device);
+    input_.OnMidiInput = [this](TMidiInput& sender) { Take(sender); };
+    input_.Open();
+    input_.Start();
+  }
+  ~TMidiObserver() {
+    input_.Stop();
+    input_.Close();
+  }
+  TMidiObserver(const TMidiObserver&) = delete;
+  TMidiObserver& operator=(const TMidiObserver&) = delete;
+
+  std::vector<TReceived> Received;
+
+ private:
+  void Take(TMidiInput& sender) {
+    const std::unique_ptr<TMyMidiEvent> event = sender.ReadEvent();
+    if (!event) return;
+    TReceived received{{}, std::chrono::steady_clock::now()};
+    if (event->SysexLength > 0)
+      received.Bytes.assign(event->SysexData.get(), event->SysexData.get() + event->SysexLength);
+    else
+      received.Bytes = {event->Status, event->Data1, event->Data2};
+    Received.push_back(std::move(received));
+  }
+
+  TMidiInput input_;
+};
+
+inline std::vector<uint8_t> PayloadOf(const TData& packet) {
+  return {packet.Bytes(), packet.Bytes() + packet.Count()};
+}
+
+inline TData MidiPacket(std::vector<uint8_t> bytes, uint16_t time) {
+  TData packet(static_cast<uint16_t>(bytes.size()), bytes.data());
+  packet.DataType = dtMidi;
+  packet.Time = time;
+  return packet;
+}
+
+// A settings file in a folder of its own, removed with the object.
+class TTempSettings {
+ public:
+  std::string Path() const { return dir_.filePath("tessel.INI").toStdString(); }
+  std::string Folder() const { return dir_.path().toStdString(); }
+
+ private:
+  QTemporaryDir dir_;
+};

@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <QTimer>
+#include <numeric>
+
+#include "app/frmclientserver.h"
+#include "midi/midiout.h"
+#include "tests/app/formtestsupport.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class RoutingTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { UseLoopbackDevices(); }
+
+  // The window reads input 0 and plays on output 1; the test feeds output 0 and listens on
+  // input 1.
+  void OpenWindowInput() {
+    form.SetMidiIn(LoopbackName(0));
+    form.SetMidiInOpen(true);
+    feeder.SetProductName(LoopbackName(0));
+    feeder.Open();
+  }
+  void SelectWindowOutput() { form.SetMidiOut(LoopbackName(1)); }
+
+  size_t SentBytes() const {
+    return std::accumulate(form.Sent.begin(), form.Sent.end(), size_t{0},
+                           [](size_t sum, const TData& p) { return sum + p.Count(); });
+  }
+
+  TTempSettings settings;
+  TRecordingForm form{settings.Path()};
+  TMidiOutput feeder;
+};
+
+TEST_F(RoutingTest, ShortMessagesBecomePacketsAsLongAsTheirStatusSays) {
+  OpenWindowInput();
+  feeder.SendShort(0x90, 0x3C, 0x64);
+  feeder.SendShort(0xC5, 0x07, 0);
+  feeder.SendShort(0xF1, 0x20, 0);  // quarter frame: no packet
+  feeder.SendShort(0xF2, 0x10, 0x20);
+  feeder.SendShort(0xF3, 0x05, 0);
+  feeder.SendShort(0xFA, 0, 0);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return form.Sent.size() >= 5; }));
+  ProcessEventsFor(100ms);
+
+  const std::vector<Bytes> expected = {
+      {0x90, 0x3C, 0x64}, {0xC5, 0x07}, {0xF2, 0x10, 0x20}, {0xF3, 0x05}, {0xFA}};
+  ASSERT_EQ(form.Sent.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(PayloadOf(form.Sent[i]), expected[i]) << "packet " << i;
+    EXPECT_EQ(form.Sent[i].DataType, dtMidi);
+  }
+}
+
+TEST_F(RoutingTest, LongSysexTravelsAsOnePacketPerInputBuffer) {
+  OpenWindowInput();
+  Bytes sysex(10000);
+  for (size_t i = 0; i < sysex.size(); ++i) sysex[i] = static_cast<uint8_t>(i % 0x80);
+  sysex.front() = 0xF0;
+  sysex.back() = 0xF7;
+  feeder.SendLong(sysex.data(), static_cast<uint16_t>(sysex.size()));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return SentBytes() >= sysex.size(); }));
+
+  std::vector<size_t> sizes;
+  Bytes joined;
+  for (const TData& packet : form.Sent) {
+    sizes.push_back(packet.Count());
+    const Bytes payload = PayloadOf(packet);
+    joined.insert(joined.end(), payload.begin(), payload.end());
+  }
+  EXPECT_EQ(sizes, (std::vector<size_t>{4096, 4096, 1808}));
+  EXPECT_EQ(joined, sysex);
+}
+
+TEST_F(RoutingTest, ReleasedPacketsPlayWithTheirSpacingAndTimeEntriesPlayNothing) {
+  SelectWindowOutput();
+  form.SetMidiOutOpen(true);
+  form.SetBufferTime(30);
+  TMidiObserver observer(1);
+
+  // A refused hold timer leaves the entry queued; it must neither escape nor stop the play.
+  mmsystem::RefuseTimersForTesting(1);
+  EXPECT_NO_THROW(form.QueueMidiPacket(MidiPacket({0x90, 0x3C, 0x64}, 0)));
+  TData tick;
+  tick.DataType = dtTime;
+  tick.Time = 40;
+  form.QueueTimePacket(tick);
+  // Running status would turn three zero bytes from the Time entry into a note-on.
+  form.QueueMidiPacket(MidiPacket({0x80, 0x3C, 0x00}, 40));
+
+  ASSERT_TRUE(ProcessEventsUntil([&] { return observer.Received.size() >= 2; }));
+  ProcessEventsFor(150ms);
+  ASSERT_EQ(observer.Received.size(), 2u);
+  EXPECT_EQ(observer.Received[0].Bytes, (Bytes{0x90, 0x3C, 0x64}));
+  EXPECT_EQ(observer.Received[1].Bytes, (Bytes{0x80, 0x3C, 0x00}));
+  // Two steps of (40 - 10) ms; generous bounds for a loaded machine.
+  const auto spacing = observer.Received[1].At - observer.Received[0].At;
+  EXPECT_GE(spacing, 45ms);
+  EXPECT_LE(spacing, 500ms);
+}
+
+TEST_F(RoutingTest, ClosedOutputDropsReleasedPacketsAndSurvivesTogglingWhilePlaying) {
+  SelectWindowOutput();
+  form.SetBufferTime(10);
+  TMidiObserver observer(1);
+
+  form.QueueMidiPacket(MidiPacket({0x90, 0x3C, 0x64}, 0));
+  ProcessEventsFor(200ms);  // released while closed: dropped, not kept for later
+  form.SetMidiOutOpen(true);
+  form.QueueMidiPacket(MidiPacket({0x90, 0x3E, 0x64}, 0));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !observer.Received.empty(); }));
+  ProcessEventsFor(100ms);
+  ASSERT_EQ(observer.Received.size(), 1u);
+  EXPECT_EQ(observer.Received[0].Bytes, (Bytes{0x90, 0x3E, 0x64}));
+
+  // The worker plays while this thread closes and reopens the port.
+  for (int i = 0; i < 200; ++i) {
+    form.QueueMidiPacket(MidiPacket({0x90, static_cast<uint8_t>(i % 0x80), 0x40}, 0));
+    form.SetMidiOutOpen(i % 2 == 0);
+  }
+  form.SetMidiOutOpen(true);
+  form.QueueMidiPacket(MidiPacket({0x80, 0x7F, 0x00}, 0));
+  EXPECT_TRUE(ProcessEventsUntil([&] {
+    return observer.Received.back().Bytes == Bytes{0x80, 0x7F, 0x00};
+  }));
+}
+
+TEST_F(RoutingTest, SendsAreStampedWithTheWrappingClockAndRestartTheIdleTimer) {
+  EXPECT_EQ(TFormServerMain::StampDelta(0xFFFFFFF0u, 0x10u), 0x20);
+  EXPECT_EQ(TFormServerMain::StampDelta(1000, 1000 + 65535), 65535);
+  EXPECT_EQ(TFormServerMain::StampDelta(1000, 1000 + 70000), 65535);
+  EXPECT_EQ(TFormServerMain::StampDelta(0xFFFF0000u, 0x00010000u), 65535);
+
+  form.TimeSinceLastSend();
+  EXPECT_LT(form.TimeSinceLastSend(), 1000);
+  EXPECT_TRUE(form.TimerMidi->isActive());
+  EXPECT_GT(form.TimerMidi->remainingTime(), 4000);
+
+  form.TimerMidi->start(20);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !form.Sent.empty(); }));
+  EXPECT_EQ(form.Sent[0].DataType, dtTime);
+  EXPECT_EQ(form.Sent[0].Count(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,224 @@
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTcpServer>
+
+#include "app/frmclientserver.h"
+#include "platform/inifile.h"
+#include "tests/app/formtestsupport.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+void WriteFile(const std::string& path, const std::string& content) {
+  QFile file(QString::fromStdString(path));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(content.data(), static_cast<qint64>(content.size()));
+}
+
+uint16_t FreePort() {
+  QTcpServer probe;
+  probe.listen(QHostAddress::LocalHost, 0);
+  return probe.serverPort();
+}
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { UseLoopbackDevices(); }
+
+  static bool GroupChanged(QPushButton* apply, QPushButton* undo) {
+    EXPECT_EQ(apply->isEnabled(), undo->isEnabled());
+    return apply->isEnabled();
+  }
+  bool ChatChanged() const { return GroupChanged(form->BitBtnApplyChat, form->BitBtnCancelChat); }
+  bool IpChanged() const { return GroupChanged(form->BitBtnApplyIp, form->BitBtnCancelIp); }
+  bool MidiChanged() const { return GroupChanged(form->BitBtnApplyMidi, form->BitBtnCancelMidi); }
+
+  // Shows the window, which loads the settings and leaves every group unchanged.
+  void Start() {
+    form = std::make_unique<TRecordingForm>(settings.Path());
+    form->show();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return form->isVisible(); }));
+  }
+
+  TTempSettings settings;
+  TMessageRecorder messages;
+  std::unique_ptr<TRecordingForm> form;
+};
+
+TEST_F(SettingsTest, SavedSettingsComeBackAndTheSectionHoldsExactlyTheFifteenKeys) {
+  Start();
+  form->SetMidiIn(LoopbackName(2));
+  form->SetMidiOut(LoopbackName(3));
+  form->SetBufferTime(250);
+  form->SetBufferResolution(7);
+  form->SetPort(4321);
+  form->SetIsServer(true);
+  form->SetServerName("tessel.example");
+  form->SetMonitoring(true);
+  form->SetYourName("Ada");
+  form->SetDisableNagle(false);
+  form->move(40, 60);
+  form->resize(400, 500);
+  const QPoint pos = form->pos();
+  const QSize size = form->size();
+  form->SaveSettings();
+
+  const TIniFile ini(settings.Path());
+  EXPECT_EQ(
+      ini.ReadSection("Settings"),
+      (std::vector<std::string>{"Left", "Top", "Width", "Height", "MidiIn", "MidiOut", "BufferTime",
+                                "BufferResolution", "Port", "IsSever", "ServerName", "Monitoring",
+                                "YourName", "AutoStart", "DisableNagle"}));
+  form.reset();
+
+  Start();
+  EXPECT_EQ(form->MidiInName(), LoopbackName(2));
+  EXPECT_EQ(form->MidiOutName(), LoopbackName(3));
+  EXPECT_EQ(form->BufferTime(), 250u);
+  EXPECT_EQ(form->BufferResolution(), 7u);
+  EXPECT_EQ(form->Port(), 4321);
+  EXPECT_TRUE(form->IsServer());
+  EXPECT_EQ(form->ServerName(), "tessel.example");
+  EXPECT_TRUE(form->Monitoring());
+  EXPECT_EQ(form->YourName(), "Ada");
+  EXPECT_FALSE(form->AutoStart());
+  EXPECT_FALSE(form->DisableNagle());
+  EXPECT_EQ(form->pos(), pos);
+  EXPECT_EQ(form->size(), size);
+  EXPECT_EQ(form->EditIpPort->text(), "4321");
+  EXPECT_TRUE(messages.Boxes.empty());
+}
+
+TEST_F(SettingsTest, UnusableValuesInTheFileFallBackToTheStartValues) {
+  const QSize display = QGuiApplication::primaryScreen()->size();
+  const std::string file =
+      "[Settings]\nIsServer=1\nBufferTime=-5\nBufferResolution=abc\n"
+      "Port=12x\nLeft=-8\nTop=-9\nWidth=" +
+      std::to_string(display.width() + 17) + "\n";
+  WriteFile(settings.Path(), file);
+  Start();
+  EXPECT_FALSE(form->IsServer());  // the role key is spelled "IsSever"
+  EXPECT_EQ(form->BufferTime(), 1000u);
+  EXPECT_EQ(form->BufferResolution(), 5u);
+  EXPECT_EQ(form->Port(), 0);
+  EXPECT_EQ(form->EditYourName->text(), "");
+  EXPECT_EQ(form->x(), -8);
+  EXPECT_EQ(form->y(), 0);
+  // Too wide becomes 20, which the window then raises to what its contents need.
+  EXPECT_EQ(form->width(), std::max(20, form->minimumSizeHint().width()));
+}
+
+TEST_F(SettingsTest, UnwritableFolderIsReportedAndTheOldFileKept) {
+  Start();
+  // A folder path that runs through a plain file cannot be written, even by root.
+  const std::string blocker = settings.Folder() + "/blocker";
+  WriteFile(blocker, "");
+  const std::string path = blocker + "/tessel.INI";
+  TFormServerMain unwritable(path);
+  unwritable.SaveSettings();
+  ASSERT_EQ(messages.Boxes.size(), 1u);
+  EXPECT_EQ(messages.Boxes[0].Text, "Unable to write to " + path);
+}
+
+TEST_F(SettingsTest, ChatGroupAppliesAndUndoes) {
+  Start();
+  EXPECT_FALSE(ChatChanged());
+  form->EditYourName->setText("Bob");
+  EXPECT_TRUE(ChatChanged());
+  form->BitBtnCancelChat->click();
+  EXPECT_EQ(form->EditYourName->text(), "");
+  EXPECT_FALSE(ChatChanged());
+
+  form->EditYourName->setText("Bob");
+  form->BitBtnApplyChat->click();
+  EXPECT_EQ(form->YourName(), "Bob");
+  EXPECT_FALSE(ChatChanged());
+}
+
+TEST_F(SettingsTest, IpGroupRefusesBadPortsAndHidesTheServerNameForAServer) {
+  Start();
+  form->CheckBoxIsServer->setChecked(true);
+  EXPECT_TRUE(IpChanged());
+  EXPECT_TRUE(form->EditServerName->isHidden());
+  EXPECT_TRUE(form->LabelServerName->isHidden());
+  form->BitBtnCancelIp->click();
+  EXPECT_FALSE(form->CheckBoxIsServer->isChecked());
+  EXPECT_FALSE(form->EditServerName->isHidden());
+  EXPECT_FALSE(IpChanged());
+
+  for (const char* bad : {"abc", "70000", "-1", "65536"}) {
+    form->EditIpPort->setText(bad);
+    form->BitBtnApplyIp->click();
+    EXPECT_EQ(form->Port(), 0) << bad;
+    EXPECT_TRUE(IpChanged()) << bad;
+    EXPECT_EQ(form->focusWidget(), form->EditIpPort) << bad;
+  }
+}
+
+TEST_F(SettingsTest, IpApplyWithAutoStartStartsAStoppedLink) {
+  Start();
+  const uint16_t port = FreePort();
+  form->EditIpPort->setText(QString::number(port));
+  form->CheckBoxIsServer->setChecked(true);
+  form->CheckBoxAutoStart->setChecked(true);
+  form->BitBtnApplyIp->click();
+  EXPECT_FALSE(IpChanged());
+  EXPECT_EQ(form->Port(), port);
+  EXPECT_TRUE(form->IsServer());
+  EXPECT_TRUE(form->AutoStart());
+  EXPECT_TRUE(ProcessEventsUntil([&] { return form->Active(); }));
+}
+
+TEST_F(SettingsTest, MidiGroupRefusesUnstorableBuffersAndSelectsPorts) {
+  Start();
+  EXPECT_EQ(form->ComboBoxOutputs->count(), static_cast<int>(kLoopbackDevices) + 1);
+  EXPECT_EQ(form->ComboBoxInputs->currentIndex(), -1);  // no port in use
+
+  // A selection from the program does not count as an edit; the user's does.
+  form->ComboBoxInputs->setCurrentIndex(2);
+  EXPECT_FALSE(MidiChanged());
+  emit form->ComboBoxInputs->activated(2);
+  EXPECT_TRUE(MidiChanged());
+
+  form->EditBufferTime->setText("abc");
+  form->BitBtnApplyMidi->click();
+  EXPECT_EQ(form->focusWidget(), form->EditBufferTime);
+  form->EditBufferResolution->setFocus();
+  for (const char* unstorable : {"2147483648", "4294967296", "-1"}) {
+    form->EditBufferTime->setText(unstorable);
+    form->BitBtnApplyMidi->click();
+    EXPECT_EQ(form->BufferTime(), 1000u) << unstorable;
+    EXPECT_TRUE(MidiChanged()) << unstorable;
+    EXPECT_EQ(form->focusWidget(), form->EditBufferResolution) << unstorable;
+  }
+  EXPECT_FALSE(form->MidiInOpen());
+
+  form->EditBufferTime->setText("2147483647");
+  form->EditBufferResolution->setText("7");
+  form->BitBtnApplyMidi->click();
+  EXPECT_FALSE(MidiChanged());
+  EXPECT_EQ(form->BufferTime(), 2147483647u);
+  EXPECT_EQ(form->BufferResolution(), 7u);
+  EXPECT_EQ(form->MidiInName(), LoopbackName(2));
+  EXPECT_TRUE(form->MidiInOpen());
+  EXPECT_FALSE(form->MidiOutOpen());
+
+  form->ComboBoxInputs->setCurrentIndex(-1);
+  form->EditBufferTime->setText("1");
+  form->BitBtnCancelMidi->click();
+  EXPECT_EQ(form->ComboBoxInputs->currentText().toStdString(), LoopbackName(2));
+  EXPECT_EQ(form->EditBufferTime->text(), "2147483647");
+  EXPECT_FALSE(MidiChanged());
+  EXPECT_TRUE(messages.Boxes.empty());
+}
+
+}  // namespace
