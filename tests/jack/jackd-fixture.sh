@@ -37,7 +37,7 @@ start_server() {
   stop_server  # left over from an interrupted run
   # A session of its own, so the server outlives this script; the output goes to the log,
   # never to the test's pipes.
-  setsid jackd --no-realtime -n "$name" -t 5000 -d dummy -r 48000 -p 256 \
+  setsid jackd --no-realtime --sync -n "$name" -t 5000 -d dummy -r 48000 -p 512 \
     </dev/null >"$log" 2>&1 &
   echo $! >"$pidfile"
   if jack_wait -s "$name" -w -t 10 >/dev/null 2>&1; then

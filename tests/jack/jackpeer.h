@@ -4,9 +4,10 @@
 // sends, and one MIDI input port that records what arrives, with arrival times.
 //
 // The client opens on the server that JACK_DEFAULT_SERVER names (the "jackd" CTest fixture
-// sets it). While any TJackPeer exists in a process, the process holds the server's test lock,
-// so tests in other processes that share the server never see this test's ports or traffic:
-// create the peer before opening any of the program's own ports.
+// sets it). The first call of ServerRunning or the constructor takes the server's test lock
+// for the rest of the process, so tests in other processes that share the server run one at a
+// time: they never see each other's ports or traffic. Call it before anything else in the
+// test touches JACK.
 //
 // Threads: the JACK process thread plays and records; every public member is safe to call
 // from any other thread.
@@ -50,10 +51,15 @@ class TJackPeer {
 
   // Queues one message for the output port: a short message, or a whole system-exclusive
   // message, which is split across process cycles when it does not fit into one event.
-  // `maxEventBytes` (0: what the port's buffer allows) forces smaller pieces.
+  // `maxEventBytes` (0: what the port's buffer allows) forces smaller pieces. Nothing is
+  // played before the output port is connected in the server's running graph.
   void Send(std::vector<uint8_t> bytes, size_t maxEventBytes = 0);
   // Waits until everything queued has been written to the port; false on timeout.
   bool WaitUntilSent(std::chrono::milliseconds timeout);
+
+  // Waits until the input port is connected in the server's running graph, so that what a
+  // sender plays from now on arrives; false on timeout.
+  bool WaitUntilInputConnected(std::chrono::milliseconds timeout) const;
 
   // Messages read on the input port so far, oldest first: one per JACK event, except that a
   // system-exclusive message that arrived in several events is joined into one.

@@ -1,0 +1,49 @@
+#include "midi/midibackend.h"
+
+#include <cstdio>
+
+namespace mmsystem {
+
+namespace {
+
+// FNV-1a: stable across runs and builds, so stored product names keep matching.
+uint32_t NameHash(const std::string& name) {
+  uint32_t hash = 2166136261u;
+  for (const unsigned char c : name) {
+    hash ^= c;
+    hash *= 16777619u;
+  }
+  return hash;
+}
+
+bool IsUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+}  // namespace
+
+MMRESULT NoMidiBackend::InputName(UINT, std::string&) { return MMSYSERR_BADDEVICEID; }
+
+MMRESULT NoMidiBackend::OutputName(UINT id, std::string& name) {
+  if (id != MIDI_MAPPER) return MMSYSERR_BADDEVICEID;
+  name = kVirtualOutputName;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT NoMidiBackend::OpenInput(UINT, MidiInputSink&, std::unique_ptr<MidiInputConnection>&) {
+  return MMSYSERR_BADDEVICEID;
+}
+
+MMRESULT NoMidiBackend::OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>&) {
+  return id == MIDI_MAPPER ? MMSYSERR_NODRIVER : MMSYSERR_BADDEVICEID;
+}
+
+std::string FitProductName(const std::string& name) {
+  constexpr size_t kRoom = MAXPNAMELEN - 1;
+  if (name.size() <= kRoom) return name;
+  char suffix[8];  // "~" and six hex digits
+  std::snprintf(suffix, sizeof suffix, "~%06x", static_cast<unsigned>(NameHash(name) & 0xFFFFFF));
+  size_t keep = kRoom - (sizeof suffix - 1);
+  while (keep > 0 && IsUtf8Continuation(name[keep])) --keep;
+  return name.substr(0, keep) + suffix;
+}
+
+}  // namespace mmsystem

@@ -1,0 +1,77 @@
+#pragma once
+
+// What the multimedia service needs of a MIDI system: its device lists and a transport for
+// whole messages. Message parsing, system-exclusive buffers and callbacks are the service's.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "midi/mmsystem.h"
+
+namespace mmsystem {
+
+// Product names of Tessel's own ports where the MIDI system has virtual ports.
+inline constexpr char kVirtualInputName[] = "Tessel MIDI In";
+inline constexpr char kVirtualOutputName[] = "Tessel MIDI Out";
+
+// Receives what an open input reads, on the backend's delivery thread.
+class MidiInputSink {
+ public:
+  virtual void Receive(const uint8_t* bytes, size_t count) = 0;
+
+ protected:
+  ~MidiInputSink() = default;
+};
+
+// An open input. It feeds its sink until it is destroyed; destruction waits for a delivery
+// in progress, so the sink may go right after.
+class MidiInputConnection {
+ public:
+  virtual ~MidiInputConnection() = default;
+};
+
+// An open output; each Send carries one whole message or one run of system-exclusive bytes.
+class MidiOutputConnection {
+ public:
+  virtual ~MidiOutputConnection() = default;
+  virtual MMRESULT Send(const uint8_t* bytes, size_t count) = 0;
+};
+
+class MidiBackend {
+ public:
+  virtual ~MidiBackend() = default;
+  virtual MidiSystem System() const = 0;
+
+  virtual UINT InputCount() = 0;
+  virtual UINT OutputCount() = 0;
+  // Product names, at most MAXPNAMELEN - 1 bytes; MIDI_MAPPER names the output mapper.
+  virtual MMRESULT InputName(UINT id, std::string& name) = 0;
+  virtual MMRESULT OutputName(UINT id, std::string& name) = 0;
+
+  virtual MMRESULT OpenInput(UINT id, MidiInputSink& sink,
+                             std::unique_ptr<MidiInputConnection>& connection) = 0;
+  virtual MMRESULT OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) = 0;
+};
+
+// No MIDI system: no devices. The mapper is listed, so the output list is never empty, but
+// it does not open.
+class NoMidiBackend final : public MidiBackend {
+ public:
+  MidiSystem System() const override { return MidiSystem::None; }
+  UINT InputCount() override { return 0; }
+  UINT OutputCount() override { return 0; }
+  MMRESULT InputName(UINT id, std::string& name) override;
+  MMRESULT OutputName(UINT id, std::string& name) override;
+  MMRESULT OpenInput(UINT id, MidiInputSink& sink,
+                     std::unique_ptr<MidiInputConnection>& connection) override;
+  MMRESULT OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) override;
+};
+
+// A MIDI system's port name as a product name that fits MAXPNAMELEN with its NUL. A name too
+// long is cut on a character boundary and ends in a hash of the whole name, so names that
+// share a long beginning stay apart and the same port always gets the same product name.
+std::string FitProductName(const std::string& name);
+
+}  // namespace mmsystem

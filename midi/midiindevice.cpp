@@ -1,0 +1,126 @@
+#include "midi/midiindevice.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "midi/midiheader.h"
+
+MidiInDevice::MidiInDevice(std::shared_ptr<mmsystem::MidiBackend> backend,
+                           MidiCallbackProc callback, DWORD_PTR instance)
+    : backend_(std::move(backend)), callback_(callback), instance_(instance) {}
+
+MidiInDevice::~MidiInDevice() = default;
+
+MMRESULT MidiInDevice::Open(UINT deviceId) {
+  {
+    std::lock_guard guard(lock_);
+    open_ = true;
+  }
+  return backend_->OpenInput(deviceId, *this, connection_);
+}
+
+MMRESULT MidiInDevice::Prepare(MIDIHDR* header, UINT headerSize) {
+  std::lock_guard guard(lock_);
+  return mmsystem::PrepareHeader(header, headerSize);
+}
+
+MMRESULT MidiInDevice::Unprepare(MIDIHDR* header, UINT headerSize) {
+  std::lock_guard guard(lock_);
+  return mmsystem::UnprepareHeader(header, headerSize);
+}
+
+MMRESULT MidiInDevice::AddBuffer(MIDIHDR* header, UINT headerSize) {
+  std::lock_guard guard(lock_);
+  if (!open_) return MMSYSERR_INVALHANDLE;
+  if (const MMRESULT result = mmsystem::CheckHeader(header, headerSize)) return result;
+  if (header->dwBufferLength == 0) return MMSYSERR_INVALPARAM;
+  if (const MMRESULT result = mmsystem::QueueHeader(header, headerSize)) return result;
+  header->dwBytesRecorded = 0;
+  buffers_.push_back(header);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiInDevice::Start() {
+  std::lock_guard guard(lock_);
+  if (!open_) return MMSYSERR_INVALHANDLE;
+  if (!started_) {
+    started_ = true;
+    startTime_ = std::chrono::steady_clock::now();
+    parser_.Reset();
+  }
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiInDevice::Stop() {
+  std::lock_guard guard(lock_);
+  if (!open_) return MMSYSERR_INVALHANDLE;
+  started_ = false;
+  parser_.Reset();
+  if (!buffers_.empty() && buffers_.front()->dwBytesRecorded > 0) ReturnFirstBuffer();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiInDevice::Reset() {
+  std::lock_guard guard(lock_);
+  if (!open_) return MMSYSERR_INVALHANDLE;
+  started_ = false;
+  parser_.Reset();
+  while (!buffers_.empty()) ReturnFirstBuffer();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiInDevice::Close() {
+  {
+    std::lock_guard guard(lock_);
+    if (!open_) return MMSYSERR_INVALHANDLE;
+    if (!buffers_.empty()) return MIDIERR_STILLPLAYING;
+    open_ = false;
+    started_ = false;
+  }
+  // Not under lock_: closing waits for a delivery under way, which needs lock_.
+  connection_.reset();
+  return MMSYSERR_NOERROR;
+}
+
+void MidiInDevice::Receive(const uint8_t* bytes, size_t count) {
+  std::lock_guard guard(lock_);
+  if (!started_) return;
+  parser_.Parse(bytes, count, *this);
+}
+
+void MidiInDevice::OnMessage(const uint8_t* bytes, size_t count) {
+  DWORD packed = 0;
+  for (size_t i = 0; i < count; ++i) packed |= static_cast<DWORD>(bytes[i]) << (8 * i);
+  Notify(MIM_DATA, packed, MillisecondsSinceStart());
+}
+
+void MidiInDevice::OnSysex(const uint8_t* bytes, size_t count, bool ends) {
+  // Bytes for which no buffer is queued are lost.
+  while (count > 0 && !buffers_.empty()) {
+    MIDIHDR* buffer = buffers_.front();
+    const size_t taken = std::min<size_t>(count, buffer->dwBufferLength - buffer->dwBytesRecorded);
+    std::memcpy(buffer->lpData + buffer->dwBytesRecorded, bytes, taken);
+    buffer->dwBytesRecorded += static_cast<DWORD>(taken);
+    bytes += taken;
+    count -= taken;
+    if (buffer->dwBytesRecorded == buffer->dwBufferLength) ReturnFirstBuffer();
+  }
+  if (ends && !buffers_.empty() && buffers_.front()->dwBytesRecorded > 0) ReturnFirstBuffer();
+}
+
+void MidiInDevice::ReturnFirstBuffer() {
+  MIDIHDR* buffer = buffers_.front();
+  buffers_.pop_front();
+  mmsystem::MarkHeaderDone(buffer);
+  Notify(MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(buffer), MillisecondsSinceStart());
+}
+
+void MidiInDevice::Notify(UINT message, DWORD_PTR param1, DWORD_PTR param2) {
+  if (callback_ != nullptr) callback_(this, message, instance_, param1, param2);
+}
+
+DWORD MidiInDevice::MillisecondsSinceStart() const {
+  if (startTime_ == std::chrono::steady_clock::time_point{}) return 0;
+  const auto elapsed = std::chrono::steady_clock::now() - startTime_;
+  return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}

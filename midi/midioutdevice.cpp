@@ -1,0 +1,108 @@
+#include "midi/midioutdevice.h"
+
+#include "midi/midiheader.h"
+
+namespace {
+
+constexpr uint8_t kEndOfExclusive = 0xF7;
+
+}  // namespace
+
+MidiOutDevice::MidiOutDevice(std::shared_ptr<mmsystem::MidiBackend> backend,
+                             MidiCallbackProc callback, DWORD_PTR instance)
+    : backend_(std::move(backend)), callback_(callback), instance_(instance) {}
+
+MidiOutDevice::~MidiOutDevice() = default;
+
+MMRESULT MidiOutDevice::Open(UINT deviceId) {
+  std::lock_guard guard(lock_);
+  const MMRESULT result = backend_->OpenOutput(deviceId, connection_);
+  open_ = result == MMSYSERR_NOERROR;
+  return result;
+}
+
+MMRESULT MidiOutDevice::ShortMsg(DWORD packedMessage) {
+  const uint8_t bytes[3] = {static_cast<uint8_t>(packedMessage),
+                            static_cast<uint8_t>(packedMessage >> 8),
+                            static_cast<uint8_t>(packedMessage >> 16)};
+  std::lock_guard guard(lock_);
+  if (!open_) return MMSYSERR_INVALHANDLE;
+  // Without a status byte the message continues the running status, as on a MIDI cable.
+  const bool hasStatus = bytes[0] >= 0x80;
+  const uint8_t status = hasStatus ? bytes[0] : parser_.RunningStatus();
+  const size_t length = mmsystem::MidiMessageLength(status);
+  const size_t count = hasStatus ? length : length - 1;
+  if (length == 0 || count == 0) return MMSYSERR_INVALPARAM;
+  for (size_t i = hasStatus ? 1 : 0; i < count; ++i) {
+    if (bytes[i] >= 0x80) return MMSYSERR_INVALPARAM;
+  }
+  return Play(bytes, count);
+}
+
+MMRESULT MidiOutDevice::Prepare(MIDIHDR* header, UINT headerSize) {
+  std::lock_guard guard(lock_);
+  return mmsystem::PrepareHeader(header, headerSize);
+}
+
+MMRESULT MidiOutDevice::Unprepare(MIDIHDR* header, UINT headerSize) {
+  std::lock_guard guard(lock_);
+  return mmsystem::UnprepareHeader(header, headerSize);
+}
+
+MMRESULT MidiOutDevice::LongMsg(MIDIHDR* header, UINT headerSize) {
+  std::lock_guard guard(lock_);
+  if (!open_) return MMSYSERR_INVALHANDLE;
+  if (const MMRESULT result = mmsystem::QueueHeader(header, headerSize)) return result;
+  const MMRESULT result =
+      Play(reinterpret_cast<const uint8_t*>(header->lpData), header->dwBufferLength);
+  if (result != MMSYSERR_NOERROR) {
+    header->dwFlags &= ~MHDR_INQUEUE;  // not taken: no MOM_DONE follows
+    return result;
+  }
+  mmsystem::MarkHeaderDone(header);
+  // The owner may free the header as soon as MOM_DONE is out: it is not touched afterwards.
+  if (callback_ != nullptr) {
+    callback_(this, MOM_DONE, instance_, reinterpret_cast<DWORD_PTR>(header), 0);
+  }
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiOutDevice::Reset() {
+  std::lock_guard guard(lock_);
+  if (!open_) return MMSYSERR_INVALHANDLE;
+  sendResult_ = MMSYSERR_NOERROR;
+  if (parser_.InSysex()) Send(&kEndOfExclusive, 1);
+  parser_.Reset();
+  notes_.Silence([this](const uint8_t* message, size_t count) { Send(message, count); });
+  return sendResult_;
+}
+
+MMRESULT MidiOutDevice::Close() {
+  std::lock_guard guard(lock_);
+  if (!open_) return MMSYSERR_INVALHANDLE;
+  open_ = false;
+  connection_.reset();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiOutDevice::Play(const uint8_t* bytes, size_t count) {
+  sendResult_ = MMSYSERR_NOERROR;
+  parser_.Parse(bytes, count, *this);
+  return sendResult_;
+}
+
+void MidiOutDevice::OnMessage(const uint8_t* bytes, size_t count) {
+  notes_.Track(bytes, count);
+  Send(bytes, count);
+}
+
+void MidiOutDevice::OnSysex(const uint8_t* bytes, size_t count, bool ends) {
+  if (count > 0) Send(bytes, count);
+  // A message cut off by another one is ended, so receivers do not join the two.
+  if (ends && (count == 0 || bytes[count - 1] != kEndOfExclusive)) Send(&kEndOfExclusive, 1);
+}
+
+void MidiOutDevice::Send(const uint8_t* bytes, size_t count) {
+  if (sendResult_ != MMSYSERR_NOERROR) return;
+  sendResult_ = connection_->Send(bytes, count);
+}
