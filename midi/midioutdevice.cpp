@@ -31,8 +31,8 @@ MMRESULT MidiOutDevice::ShortMsg(DWORD packedMessage) {
   const bool hasStatus = bytes[0] >= 0x80;
   const uint8_t status = hasStatus ? bytes[0] : parser_.RunningStatus();
   const size_t length = mmsystem::MidiMessageLength(status);
+  if (length == 0) return MMSYSERR_INVALPARAM;
   const size_t count = hasStatus ? length : length - 1;
-  if (length == 0 || count == 0) return MMSYSERR_INVALPARAM;
   for (size_t i = hasStatus ? 1 : 0; i < count; ++i) {
     if (bytes[i] >= 0x80) return MMSYSERR_INVALPARAM;
   }
