@@ -41,6 +41,13 @@ std::optional<T> ParseInteger(const QString& text) {
   return value;
 }
 
+// Device names compare with only the ASCII letters folded.
+bool SameAsciiIgnoringCase(const std::string& a, const std::string& b) {
+  const auto upper = [](unsigned char c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [&](char x, char y) { return upper(x) == upper(y); });
+}
+
 QString DecimalText(int64_t value) { return QString::number(value); }
 
 // A window bound from the file is kept only inside [low, high].
@@ -365,11 +372,10 @@ void TFormServerMain::ApplyMidiSettings() {
 }
 
 void TFormServerMain::SelectByName(QComboBox* list, const std::string& name) {
-  const QString wanted = QString::fromStdString(name).toUpper();
   int found = -1;
   for (int i = 0; i < list->count() && found < 0; ++i)
-    if (list->itemText(i).toUpper() == wanted) found = i;
-  list->setCurrentIndex(found);
+    if (SameAsciiIgnoringCase(list->itemText(i).toStdString(), name)) found = i;
+  list->setCurrentIndex(found);  // from the program: not an edit of the group
 }
 
 void TFormServerMain::UndoMidiSettings() {

@@ -218,6 +218,11 @@ TEST_F(SettingsTest, MidiGroupRefusesUnstorableBuffersAndSelectsPorts) {
   EXPECT_EQ(form->ComboBoxInputs->currentText().toStdString(), LoopbackName(2));
   EXPECT_EQ(form->EditBufferTime->text(), "2147483647");
   EXPECT_FALSE(MidiChanged());
+
+  // An input name that matches no device is kept; Undo finds its entry ignoring case.
+  form->SetMidiIn("loopback 1");
+  form->UndoMidiSettings();
+  EXPECT_EQ(form->ComboBoxInputs->currentText().toStdString(), LoopbackName(1));
   EXPECT_TRUE(messages.Boxes.empty());
 }
 
