@@ -87,21 +87,4 @@ TEST(MidiStreamParser, ResetForgetsRunningStatusAndAnOpenMessage) {
   EXPECT_EQ(parser.RunningStatus(), 0xB0);
 }
 
-TEST(MidiStreamParser, MessageLengthsFollowTheStatus) {
-  EXPECT_EQ(mmsystem::MidiMessageLength(0x3C), 0u);
-  EXPECT_EQ(mmsystem::MidiMessageLength(0x8F), 3u);
-  EXPECT_EQ(mmsystem::MidiMessageLength(0xBF), 3u);
-  EXPECT_EQ(mmsystem::MidiMessageLength(0xC0), 2u);
-  EXPECT_EQ(mmsystem::MidiMessageLength(0xDF), 2u);
-  EXPECT_EQ(mmsystem::MidiMessageLength(0xE0), 3u);
-  EXPECT_EQ(mmsystem::MidiMessageLength(0xF0), 0u);
-  EXPECT_EQ(mmsystem::MidiMessageLength(0xF1), 2u);
-  EXPECT_EQ(mmsystem::MidiMessageLength(0xF2), 3u);
-  EXPECT_EQ(mmsystem::MidiMessageLength(0xF3), 2u);
-  EXPECT_EQ(mmsystem::MidiMessageLength(0xF5), 0u);
-  EXPECT_EQ(mmsystem::MidiMessageLength(0xF6), 1u);
-  EXPECT_EQ(mmsystem::MidiMessageLength(0xF7), 0u);
-  EXPECT_EQ(mmsystem::MidiMessageLength(0xFE), 1u);
-}
-
 }  // namespace
