@@ -5,7 +5,20 @@
 
 #include "protocol/errors.h"
 
-void* SharedAlloc(size_t size) { return size == 0 ? nullptr : std::calloc(1, size); }
+namespace {
+
+std::atomic<size_t> refusedAllocSize{0};
+
+}  // namespace
+
+void* SharedAlloc(size_t size) {
+  if (size == 0 || size == refusedAllocSize.load(std::memory_order_relaxed)) return nullptr;
+  return std::calloc(1, size);
+}
+
+void RefuseSharedAllocForTesting(size_t size) {
+  refusedAllocSize.store(size, std::memory_order_relaxed);
+}
 
 void SharedFree(void* block) { std::free(block); }
 

@@ -10,6 +10,9 @@
 void* SharedAlloc(size_t size);
 // Null is allowed.
 void SharedFree(void* block);
+// Tests only: from now on SharedAlloc refuses blocks of exactly `size` bytes (0: none), so
+// a test can make one chosen allocation fail.
+void RefuseSharedAllocForTesting(size_t size);
 
 // One event as the driver callback delivered it.
 struct TRingItem {
