@@ -1,0 +1,116 @@
+// The MIDI ports end to end through a real JACK server: a test client plays into TMidiInput
+// and records what TMidiOutput plays.
+
+#include <gtest/gtest.h>
+
+#include <QThread>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "midi/midibackend.h"
+#include "midi/midiin.h"
+#include "midi/midiout.h"
+#include "qtwait.h"
+#include "tests/jack/jackpeer.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+constexpr auto kPatience = 5s;
+
+Bytes SysexOf(size_t length) {
+  Bytes bytes(length);
+  bytes.front() = 0xF0;
+  for (size_t i = 1; i + 1 < length; ++i) bytes[i] = static_cast<uint8_t>((i * 7) % 0x80);
+  bytes.back() = 0xF7;
+  return bytes;
+}
+
+class MidiPortsJackTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    if (!TJackPeer::ServerRunning(&why)) {
+      GTEST_SKIP() << why << ": the jackd fixture could not start a server here";
+    }
+    // Before any port of ours, so the test holds the server to itself.
+    peer = std::make_unique<TJackPeer>();
+    ASSERT_EQ(mmsystem::ActiveMidiSystem(), mmsystem::MidiSystem::Jack);
+  }
+
+  std::unique_ptr<TJackPeer> peer;
+};
+
+TEST_F(MidiPortsJackTest, InputDeliversShortAndLongMessagesOnTheOwningThread) {
+  TMidiInput input;
+  const std::string name = mmsystem::FitProductName(peer->OutputPort());
+  input.SetProductName(name);
+  ASSERT_EQ(input.ProductName(), name);
+  std::vector<Bytes> events;
+  bool offThread = false;
+  input.OnMidiInput = [&](TMidiInput& sender) {
+    offThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
+    const auto event = sender.ReadEvent();
+    if (event->SysexData) {
+      events.emplace_back(event->SysexData.get(), event->SysexData.get() + event->SysexLength);
+    } else {
+      events.push_back({event->Status, event->Data1, event->Data2});
+    }
+  };
+  input.Open();
+  ASSERT_EQ(input.State(), TMidiInput::TState::Open) << TMidiInput::ErrorText(input.Error());
+  input.Start();
+
+  const Bytes sysex = SysexOf(10000);
+  peer->Send({0x90, 0x3C, 0x64});
+  peer->Send({0xF8});  // timing clock never reaches the handler
+  peer->Send({0xC5, 0x07});
+  peer->Send(sysex);
+  peer->Send({0xF2, 0x10, 0x20});
+  ASSERT_TRUE(ProcessEventsUntil([&] { return events.size() >= 6; }, kPatience))
+      << events.size() << " events arrived";
+  ProcessEventsFor(50ms);  // room for a stray event to show
+
+  const std::vector<Bytes> expected = {{0x90, 0x3C, 0x64},
+                                       {0xC5, 0x07, 0x00},
+                                       Bytes(sysex.begin(), sysex.begin() + 4096),
+                                       Bytes(sysex.begin() + 4096, sysex.begin() + 8192),
+                                       Bytes(sysex.begin() + 8192, sysex.end()),
+                                       {0xF2, 0x10, 0x20}};
+  EXPECT_EQ(events, expected);
+  EXPECT_FALSE(offThread);
+  input.Stop();
+  input.Close();
+}
+
+TEST_F(MidiPortsJackTest, OutputPlaysEveryByteOfShortAndLongMessages) {
+  TMidiOutput output;
+  int done = 0;
+  output.Onmidioutput = [&done](TMidiOutput&) { ++done; };
+  output.SetProductName(mmsystem::FitProductName(peer->InputPort()));
+  output.Open();
+  ASSERT_TRUE(peer->WaitUntilInputConnected(kPatience));
+
+  const Bytes sysex = SysexOf(10000);
+  output.SendShort(0x90, 0x3C, 0x64);
+  output.SendShort(0xC5, 0x07, 0x00);
+  output.SendLong(sysex.data(), static_cast<uint16_t>(sysex.size()));
+  // A short message in a long buffer, as a received Midi packet is played.
+  TMyMidiEvent noteOff;
+  const Bytes noteOffBytes = {0x80, 0x3C, 0x00};
+  noteOff.SetSysexData(noteOffBytes.data(), 3);
+  output.SendEvent(noteOff);
+
+  const std::vector<Bytes> expected = {{0x90, 0x3C, 0x64}, {0xC5, 0x07}, sysex, noteOffBytes};
+  ASSERT_TRUE(peer->WaitForMessages(expected.size(), kPatience));
+  std::vector<Bytes> received;
+  for (const auto& message : peer->Received()) received.push_back(message.Bytes);
+  EXPECT_EQ(received, expected);
+  EXPECT_TRUE(ProcessEventsUntil([&done] { return done == 2; }, kPatience)) << done;
+  output.Close();
+}
+
+}  // namespace
