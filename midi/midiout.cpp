@@ -8,7 +8,7 @@ TMidiOutput::TMidiOutput() : FWindow([this](const TMessage& message) { WindowPro
 
 TMidiOutput::~TMidiOutput() {
   try {
-    Close();
+    TMidiOutput::Close();  // a derived class is gone by now
   } catch (const EmidioutputError&) {
     // Nothing left to report to.
   }

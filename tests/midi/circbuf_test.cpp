@@ -6,7 +6,6 @@
 #include <memory>
 #include <thread>
 
-#include "midi/miditype.h"
 #include "protocol/errors.h"
 
 namespace {
@@ -88,36 +87,6 @@ TEST(EventRing, ProducerAndConsumerThreadsLoseNothing) {
   EXPECT_EQ(torn, 0u);
   EXPECT_EQ(outOfOrder, 0u);
   EXPECT_EQ(ring->EventCount.load(), 0);
-}
-
-TEST(MidiHeader, OwnsAZeroedBlockDescribedByItsHeader) {
-  TMyMidiHdr empty(0);
-  EXPECT_EQ(empty.Header, nullptr);
-  EXPECT_EQ(empty.DataBlock, nullptr);
-
-  TMyMidiHdr hdr(300);
-  ASSERT_NE(hdr.Header, nullptr);
-  EXPECT_EQ(reinterpret_cast<uint8_t*>(hdr.Header->lpData), hdr.DataBlock);
-  EXPECT_EQ(hdr.Header->dwBufferLength, 300u);
-  EXPECT_EQ(hdr.Header->dwUser, reinterpret_cast<DWORD_PTR>(&hdr));
-  EXPECT_EQ(hdr.Header->dwBytesRecorded, 0u);
-  EXPECT_EQ(hdr.Header->dwFlags, 0u);
-  for (int i = 0; i < 300; ++i) ASSERT_EQ(hdr.DataBlock[i], 0) << i;
-}
-
-TEST(MidiEvent, LongDataIsCopiedAndEmptyDataLeavesAShortMessage) {
-  TMyMidiEvent event;
-  EXPECT_EQ(event.SysexData, nullptr);
-  EXPECT_EQ(event.SysexLength, 0);
-  uint8_t bytes[] = {0xF0, 0x7E, 0xF7};
-  event.SetSysexData(bytes, sizeof bytes);
-  bytes[1] = 0;
-  ASSERT_NE(event.SysexData, nullptr);
-  EXPECT_EQ(event.SysexLength, 3);
-  EXPECT_EQ(event.SysexData[1], 0x7E);
-  event.SetSysexData(bytes, 0);
-  EXPECT_EQ(event.SysexData, nullptr);
-  EXPECT_EQ(event.SysexLength, 0);
 }
 
 }  // namespace

@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <QThread>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "qtwait.h"
@@ -109,20 +108,6 @@ TEST_F(MidiCallbackTest, ForwardsDoneBuffersAndIgnoresEverythingElse) {
   Deliver(MIM_DATA, 0x90);
   EXPECT_TRUE(Posted().empty());
   EXPECT_EQ(ring->EventCount.load(), 0);
-}
-
-TEST_F(MidiCallbackTest, NoticesFromADriverThreadRunOnTheWindowThread) {
-  std::vector<QThread*> threads;
-  TMessageWindow mainWindow(
-      [&threads](const TMessage&) { threads.push_back(QThread::currentThread()); });
-  info.Window = &mainWindow;
-  std::thread driver([this] {
-    Deliver(MIM_DATA, 0x90);
-    Deliver(MOM_DONE, headerParam);
-  });
-  driver.join();
-  ASSERT_TRUE(ProcessEventsUntil([&threads] { return threads.size() == 2; }));
-  for (QThread* thread : threads) EXPECT_EQ(thread, QCoreApplication::instance()->thread());
 }
 
 }  // namespace

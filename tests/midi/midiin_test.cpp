@@ -294,17 +294,4 @@ TEST_F(MidiInputTest, NoticesOfAClosedSessionNeverReachTheNextOne) {
   EXPECT_EQ(notices, 1) << "a notice of the closed session was taken for the new event";
 }
 
-TEST_F(MidiInputTest, StopHaltsInputUntilStartedAgain) {
-  RecordEvents();
-  OpenPair();
-  input->Stop();
-  output.SendShort(0x90, 0x3C, 0x64);
-  ProcessEventsFor(std::chrono::milliseconds(100));
-  EXPECT_TRUE(got.events.empty());
-  input->Start();
-  output.SendShort(0x90, 0x3E, 0x64);
-  ASSERT_TRUE(WaitForEvents(1));
-  EXPECT_EQ(got.events, (std::vector<Bytes>{{0x90, 0x3E, 0x64}}));
-}
-
 }  // namespace
