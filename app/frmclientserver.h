@@ -159,7 +159,9 @@ class TFormServerMain : public QMainWindow {
   // ---- The designed form (frmclientserver.cpp, and the page builders of each concern)
   void FormCreate();
   void BuildMenu();
-  void BuildStatusStrip();
+  QWidget* BuildStatusStrip();
+  // One status lamp with its 111 ms timer, already running.
+  QLabel* NewLamp(const char* name, const char* caption, const char* hint, QTimer*& timer);
   void BuildConnectionsPage();  // connections.cpp
   void BuildChatPage();         // chat.cpp
   void BuildSettingsPage();     // settings.cpp
@@ -175,6 +177,9 @@ class TFormServerMain : public QMainWindow {
   void TerminalCursorMoved(TCustomVTerm* term, QScrollArea* box, int col, int row);
   void TerminalDimChanged(TCustomVTerm* term, QScrollArea* box);
   static void FollowWidth(TCustomVTerm* term, QScrollArea* box);
+  // Font, size and modes both terminal views share; puts the view into the box and routes
+  // its cursor and size events to the glue above.
+  void SetUpTerminal(TVTerm* term, QScrollArea* box);
 
   // ---- Link: socket event handlers
   void ClientSocketLookup(TCustomWinSocket& socket);
@@ -270,6 +275,7 @@ class TFormServerMain : public QMainWindow {
   // ---- State (GUI thread unless said otherwise)
   bool FDestroying = false;  // set when shut-down starts; late events then do nothing
   bool FShown = false;       // the start-up sequence has run
+  bool FClosed = false;      // the shut-down sequence has run; the buffer is gone
   std::string BaseCaption;
   bool FIsServer = false;
   bool FActive = false;

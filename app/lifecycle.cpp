@@ -1,1 +1,176 @@
+// Start-up and shut-down, the caption, the status lamps, the shell's keys and menu commands.
+
+#include <QApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+#include <exception>
+#include <functional>
+
+#include "app/frmabout.h"
 #include "app/frmclientserver.h"
+#include "midi/mmsystem.h"
+#include "platform/clientsocket.h"
+#include "platform/messagebox.h"
+#include "platform/serversocket.h"
+#include "protocol/timedbuffer.h"
+#include "terminal/vterm.h"
+
+namespace {
+
+const char* const RoleTexts[2] = {"Client", "Server"};
+const char* const StateTexts[2][2] = {{"not connected", "connected"},
+                                      {"not listening", "listening"}};
+const char* const ButtonTexts[2][2] = {{"Connect", "Disconnect"}, {"Listen", "Disconnect all"}};
+
+const QColor kLampLit(255, 255, 0);
+
+// A start-up step that may fail on a MIDI port: the failure is shown and start-up goes on.
+void OpenPortStep(const char* failureFormat, const std::string& port,
+                  const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const std::exception& error) {
+    const int size = std::snprintf(nullptr, 0, failureFormat, port.c_str(), error.what());
+    std::string text(static_cast<size_t>(size), '\0');
+    std::snprintf(text.data(), text.size() + 1, failureFormat, port.c_str(), error.what());
+    ShowMessage(text);
+  }
+}
+
+// A shut-down step whose failure must not keep the later ones from running.
+void TeardownStep(const std::function<void()>& step) {
+  try {
+    step();
+  } catch (...) {
+    ShowException(std::current_exception());
+  }
+}
+
+void SetLampColour(QLabel* lamp, const QColor& colour) {
+  QPalette palette = lamp->palette();
+  palette.setColor(QPalette::Window, colour);
+  lamp->setPalette(palette);
+}
+
+}  // namespace
+
+void TFormServerMain::FormShow() {
+  FillMidiDeviceLists();
+  LastMidiTime = timeGetTime();
+  setWindowTitle("Tessel");
+  BaseCaption = windowTitle().toStdString();
+  UpdateCaption();
+  SetBufferTime(1000);
+  SetBufferResolution(5);
+  MemoChatSend->clear();
+  for (TVTerm* term : {VTermMonitor, VTermChat}) {
+    term->Clear();
+    term->MoveCursor(0, 0);
+  }
+  FMidiInName.clear();
+  FMidiOutName.clear();
+  LoadedMidiIn.clear();
+  LoadedMidiOut.clear();
+
+  // Stored as the opposite so that each setter sees a change and refreshes the caption.
+  FIsServer = true;
+  SetIsServer(false);
+  FActive = true;
+  SetActive(false);
+  SetDisableNagle(true);
+
+  LoadSettings();
+
+  static const char kMidiInFailure[] = "Could not open midi in port (%s) : %s";
+  static const char kMidiOutFailure[] = "Could not open midi out port (%s) : %s";
+  OpenPortStep(kMidiInFailure, LoadedMidiIn, [this] { SetMidiIn(LoadedMidiIn); });
+  OpenPortStep(kMidiOutFailure, LoadedMidiOut, [this] { SetMidiOut(LoadedMidiOut); });
+  OpenPortStep(kMidiInFailure, LoadedMidiIn, [this] { SetMidiInOpen(!FMidiInName.empty()); });
+  OpenPortStep(kMidiOutFailure, LoadedMidiOut, [this] { SetMidiOutOpen(!FMidiOutName.empty()); });
+
+  if (FAutoStart) {
+    ApplyLinkAddress();
+    ActivateLink(true);
+  }
+  PageControlMain->setCurrentWidget(FIsServer ? TabSheetConnections : TabSheetChat);
+  UndoChatSettings();
+  UndoIpSettings();
+  UndoMidiSettings();
+}
+
+void TFormServerMain::FormClose() {
+  FClosed = true;
+  TeardownStep([this] { SaveSettings(); });
+  TimedBuffer.reset();
+  TeardownStep([this] { SetMidiInOpen(false); });
+  TeardownStep([this] { SetMidiOutOpen(false); });
+  TeardownStep([this] { ServerSocket->Close(); });
+  TeardownStep([this] { ClientSocket->Close(); });
+  FConnectionList.clear();
+}
+
+void TFormServerMain::UpdateCaption() {
+  if (FDestroying) return;
+  const char* const role = RoleTexts[FIsServer];
+  setWindowTitle(
+      QString::asprintf("%s - %s (%s)", BaseCaption.c_str(), role, StateTexts[FIsServer][FActive]));
+  QGuiApplication::setApplicationDisplayName(QString::asprintf("Tessel - %s", role));
+  const QString connectText = ButtonTexts[FIsServer][FActive];
+  MenuItemConnect->setText(connectText);
+  SpeedButtonConnect->setText(connectText);
+  SpeedButtonDisconnect->setVisible(FIsServer);
+}
+
+// ---- Status lamps
+
+void TFormServerMain::Flash(QLabel* lamp, QTimer* timer) {
+  // Restarting keeps a lamp that flashes often lit until 111 ms after the last flash.
+  timer->start();
+  SetLampColour(lamp, kLampLit);
+}
+
+void TFormServerMain::PutOut(QLabel* lamp, QTimer* timer) {
+  timer->stop();
+  SetLampColour(lamp, QApplication::palette().color(QPalette::Button));
+}
+
+void TFormServerMain::FlashTx() { Flash(PanelTx, TimerTx); }
+void TFormServerMain::FlashRx() { Flash(PanelRx, TimerRx); }
+void TFormServerMain::FlashOverflow() { Flash(PanelOf, TimerOf); }
+void TFormServerMain::FlashUnderflow() { Flash(PanelUf, TimerUf); }
+
+// ---- Keys and commands
+
+bool TFormServerMain::FormKeyDown(int key, Qt::KeyboardModifiers shift) {
+  const Qt::KeyboardModifiers modifiers =
+      shift & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+  if (key == Qt::Key_X && modifiers == Qt::AltModifier) {
+    close();
+    return true;
+  }
+  const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter;
+  if (enter && modifiers == Qt::NoModifier && MemoChatSend->hasFocus()) {
+    SendChatInput();
+    return true;
+  }
+  return false;
+}
+
+void TFormServerMain::FormResize() {
+  FollowWidth(VTermMonitor, ScrollBoxMonitor);
+  FollowWidth(VTermChat, ScrollBoxChat);
+}
+
+void TFormServerMain::MenuItemExitClick() { close(); }
+
+void TFormServerMain::MenuItemAboutClick() {
+  if (FormAbout) {
+    FormAbout->exec();
+    return;
+  }
+  TFormAbout about(this);
+  about.exec();
+}

@@ -1,7 +1,15 @@
-#include <cstdio>
+// TesselServer: the application, the main window and the about box, then the event loop.
 
-// The window arrives with the application shell; until then the program only says so.
-int main() {
-  std::puts("Tessel: the window is not built yet. Run the tests to exercise what exists.");
-  return 0;
+#include "app/frmabout.h"
+#include "app/frmclientserver.h"
+#include "app/globals.h"
+#include "platform/application.h"
+
+int main(int argc, char** argv) {
+  TApplication application(argc, argv);
+  TFormServerMain window(IniFileName());
+  TFormAbout about;
+  window.SetAboutBox(&about);
+  window.show();
+  return application.exec();
 }
