@@ -8,7 +8,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
-#include <QScrollArea>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -145,6 +144,9 @@ QWidget* TFormServerMain::BuildStatusStrip() {
 
 void TFormServerMain::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
+  // The page control lays out its pages only once it is visible, so the views' column counts
+  // are first known here.
+  FormResize();
   // Restoring from the task bar is spontaneous and starts nothing; a closed window has
   // freed its buffer and is not started again.
   if (event->spontaneous() || FClosed) return;
@@ -168,10 +170,5 @@ bool TFormServerMain::eventFilter(QObject* watched, QEvent* event) {
     const auto* key = static_cast<QKeyEvent*>(event);
     return FormKeyDown(key->key(), key->modifiers());
   }
-  // A scroll box lays out its viewport in its own resize handling, so the column counts
-  // follow once that is done; a hidden page's box gets its resize when it is shown.
-  if (event->type() == QEvent::Resize && (watched == ScrollBoxMonitor || watched == ScrollBoxChat))
-    QMetaObject::invokeMethod(
-        this, [this] { FormResize(); }, Qt::QueuedConnection);
   return QMainWindow::eventFilter(watched, event);
 }

@@ -1,15 +1,19 @@
 // The data monitor page, its log, and the scroll glue that both terminal views share.
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStackedWidget>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <vector>
 
 #include "app/frmclientserver.h"
 #include "terminal/screen.h"
@@ -33,6 +37,23 @@ QFrame* NewToolBar(QWidget* page, const char* name) {
   layout->setContentsMargins(2, 1, 2, 1);
   layout->setSpacing(6);
   return bar;
+}
+
+// A hidden widget defers laying out its children until it is shown, and a page control sizes
+// only its current page, so the scroll box of a page not in front would report a stale width.
+// The hidden chain down to the box is laid out now, top first.
+void SettleHiddenLayout(QWidget* box) {
+  std::vector<QWidget*> hidden;
+  for (QWidget* widget = box; !widget->isWindow() && !widget->isVisible();
+       widget = widget->parentWidget())
+    hidden.push_back(widget);
+  for (auto widget = hidden.rbegin(); widget != hidden.rend(); ++widget) {
+    if (const auto* pages = qobject_cast<QStackedWidget*>((*widget)->parentWidget()))
+      (*widget)->setGeometry(pages->contentsRect());
+    if (QLayout* layout = (*widget)->layout()) layout->activate();
+    QResizeEvent resize((*widget)->size(), (*widget)->size());
+    QCoreApplication::sendEvent(*widget, &resize);
+  }
 }
 
 }  // namespace
@@ -144,6 +165,7 @@ void TFormServerMain::TerminalDimChanged(TCustomVTerm* term, QScrollArea* box) {
 
 void TFormServerMain::FollowWidth(TCustomVTerm* term, QScrollArea* box) {
   if (term->CharWidth() <= 0) return;
+  SettleHiddenLayout(box);
   const int cols = box->viewport()->width() / term->CharWidth() - kSpareCols;
   // Wide boxes would ask for more columns than the screen holds, narrow ones for none.
   term->SetCols(std::clamp(cols, 1, ScreenMaxCols));

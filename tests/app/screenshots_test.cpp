@@ -5,12 +5,15 @@
 #include <QDir>
 #include <QImage>
 #include <QSet>
+#include <QTabWidget>
 #include <QTest>
 #include <QWidget>
 #include <string>
 
 #include "app/frmabout.h"
+#include "app/frmclientserver.h"
 #include "terminal/vterm.h"
+#include "tests/app/formtestsupport.h"
 
 namespace {
 
@@ -69,6 +72,31 @@ TEST(Screenshots, Terminal) {
   term.WriteLine("recv : Time   time  5000  size   0");
   term.WriteLine("\x1b[31m** ** ** Socket error 'Connection refused' : '10061'\x1b[0m");
   Save(term, QStringLiteral("terminal"));
+}
+
+// Each page of a started window, with a little traffic in its views.
+TEST(Screenshots, MainWindowPages) {
+  UseLoopbackDevices();
+  TTempSettings settings;
+  TMessageRecorder messages;
+  TFormServerMain window(settings.Path());
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  window.SetMonitoring(true);
+  window.Log("Connect : studio, 192.168.1.20 : 5401");
+  window.Log("send : Midi   time    12  size   3  90 3C 64");
+  window.Log("recv : Midi   time    12  size   3  90 3C 64");
+  window.Log("recv : Time   time  5000  size   0");
+  window.VTermChat->WriteLine("Welcome to the Tessel server at studio");
+  window.VTermChat->WriteLine("alice : shall we try the new groove at 120 bpm?");
+  window.FlashTx();
+
+  const char* const names[] = {"main-connections", "main-chat", "main-settings", "main-monitor"};
+  for (int page = 0; page < 4; ++page) {
+    window.PageControlMain->setCurrentIndex(page);
+    Save(window, QString::fromLatin1(names[page]));
+  }
+  EXPECT_TRUE(messages.Boxes.empty());
 }
 
 }  // namespace
