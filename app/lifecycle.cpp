@@ -117,7 +117,9 @@ void TFormServerMain::UpdateCaption() {
   const char* const role = RoleTexts[FIsServer];
   setWindowTitle(
       QString::asprintf("%s - %s (%s)", BaseCaption.c_str(), role, StateTexts[FIsServer][FActive]));
-  QGuiApplication::setApplicationDisplayName(QString::asprintf("Tessel - %s", role));
+  // The application's title: message boxes take it as their caption. The display name is
+  // left alone, since the platform would append it to every window caption.
+  QCoreApplication::setApplicationName(QString::asprintf("Tessel - %s", role));
   const QString connectText = ButtonTexts[FIsServer][FActive];
   MenuItemConnect->setText(connectText);
   SpeedButtonConnect->setText(connectText);

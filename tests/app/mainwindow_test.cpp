@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -58,7 +59,7 @@ class MainWindowTest : public ::testing::Test {
 TEST_F(MainWindowTest, FirstStartWithoutSettingsFileRunsAsDisconnectedClient) {
   Start();
   EXPECT_EQ(Caption(*form), "Tessel - Client (not connected)");
-  EXPECT_EQ(QGuiApplication::applicationDisplayName().toStdString(), "Tessel - Client");
+  EXPECT_EQ(QCoreApplication::applicationName().toStdString(), "Tessel - Client");
   EXPECT_EQ(form->MenuItemConnect->text().toStdString(), "Connect");
   EXPECT_EQ(form->SpeedButtonConnect->text().toStdString(), "Connect");
   EXPECT_TRUE(form->SpeedButtonDisconnect->isHidden());
@@ -80,7 +81,7 @@ TEST_F(MainWindowTest, StartUpLoadsSettingsOverTheDefaultsThenReportsMissingPort
 
   // The defaults come before the file and the page choice after it.
   EXPECT_EQ(Caption(*form), "Tessel - Server (not listening)");
-  EXPECT_EQ(QGuiApplication::applicationDisplayName().toStdString(), "Tessel - Server");
+  EXPECT_EQ(QCoreApplication::applicationName().toStdString(), "Tessel - Server");
   EXPECT_EQ(form->MenuItemConnect->text().toStdString(), "Listen");
   EXPECT_FALSE(form->SpeedButtonDisconnect->isHidden());
   EXPECT_EQ(form->PageControlMain->currentWidget(), form->TabSheetConnections);
@@ -90,6 +91,7 @@ TEST_F(MainWindowTest, StartUpLoadsSettingsOverTheDefaultsThenReportsMissingPort
 
   // The stored output is gone: one box, the port stays closed, start-up went on to the end.
   ASSERT_EQ(messages.Boxes.size(), 1u);
+  EXPECT_EQ(messages.Boxes[0].Caption, "Tessel - Server");
   EXPECT_NE(messages.Boxes[0].Text.find("midi out"), std::string::npos);
   EXPECT_FALSE(form->MidiOutOpen());
   EXPECT_FALSE(form->BitBtnApplyMidi->isEnabled());
@@ -113,7 +115,7 @@ TEST_F(MainWindowTest, CaptionAndConnectCommandsFollowRoleAndState) {
     form->SetIsServer(c.Server);
     form->SetActive(c.Active);
     EXPECT_EQ(Caption(*form), c.Caption);
-    EXPECT_EQ(QGuiApplication::applicationDisplayName().toStdString(),
+    EXPECT_EQ(QCoreApplication::applicationName().toStdString(),
               c.Server ? "Tessel - Server" : "Tessel - Client");
     EXPECT_EQ(form->MenuItemConnect->text().toStdString(), c.Button);
     EXPECT_EQ(form->SpeedButtonConnect->text().toStdString(), c.Button);
@@ -264,6 +266,26 @@ TEST_F(MainWindowTest, AltXAloneClosesTheWindowAndTheSettingsAreWritten) {
   QTest::keyClick(form->EditIpPort, Qt::Key_X, Qt::AltModifier);
   EXPECT_FALSE(form->isVisible());
   EXPECT_TRUE(QFile::exists(QString::fromStdString(settings.Path())));
+}
+
+TEST_F(MainWindowTest, EnterAloneInTheChatInputSendsItAndElsewherePassesOn) {
+  Start();
+  form->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+  form->MemoChatSend->setFocus();
+  QTest::keyClicks(form->MemoChatSend, "hello");
+  QTest::keyClick(form->MemoChatSend, Qt::Key_Return, Qt::ControlModifier);
+  QTest::keyClick(form->MemoChatSend, Qt::Key_Return, Qt::ShiftModifier);
+  EXPECT_TRUE(form->Sent.empty());
+
+  QTest::keyClick(form->MemoChatSend, Qt::Key_Return);
+  ASSERT_EQ(form->Sent.size(), 1u);
+  EXPECT_EQ(form->Sent[0].DataType, dtChat);
+  EXPECT_TRUE(form->MemoChatSend->toPlainText().isEmpty());
+
+  form->EditIpPort->setFocus();
+  QTest::keyClick(form->EditIpPort, Qt::Key_Return);
+  EXPECT_EQ(form->Sent.size(), 1u);
 }
 
 }  // namespace
