@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <initializer_list>
 #include <vector>
 
 #include "app/frmclientserver.h"
@@ -25,10 +26,11 @@ constexpr int kTerminalRows = 500;
 constexpr int kTerminalCols = 150;
 constexpr int kTerminalFontPixels = 11;
 constexpr uint8_t kTerminalAttribute = 240;
-// Cells left free beside the text so the view fits its box without horizontal scrolling.
+// Cells given up to the view's 24 pixels of side margins.
 constexpr int kSpareCols = 2;
 
-QFrame* NewToolBar(QWidget* page, const char* name) {
+// A bar along the top of a page holding the tools from the left.
+QFrame* NewToolBar(QWidget* page, const char* name, std::initializer_list<QWidget*> tools) {
   auto* bar = new QFrame(page);
   bar->setObjectName(name);
   bar->setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -36,6 +38,8 @@ QFrame* NewToolBar(QWidget* page, const char* name) {
   auto* layout = new QHBoxLayout(bar);
   layout->setContentsMargins(2, 1, 2, 1);
   layout->setSpacing(6);
+  for (QWidget* tool : tools) layout->addWidget(tool);
+  layout->addStretch(1);
   return bar;
 }
 
@@ -63,19 +67,16 @@ void TFormServerMain::BuildMonitorPage() {
   page->setContentsMargins(2, 2, 2, 2);
   page->setSpacing(2);
 
-  QFrame* bar = NewToolBar(TabSheetMonitor, "PanelMonitorControl");
-  SpeedButtonClearMonitor = new QPushButton("&Clear", bar);
+  SpeedButtonClearMonitor = new QPushButton("&Clear");
   SpeedButtonClearMonitor->setObjectName("SpeedButtonClearMonitor");
   SpeedButtonClearMonitor->setToolTip("Clear monitor window");
   SpeedButtonClearMonitor->setFixedHeight(22);
-  CheckBoxMonitoring = new QCheckBox("Monitor active", bar);
+  CheckBoxMonitoring = new QCheckBox("Monitor active");
   CheckBoxMonitoring->setObjectName("CheckBoxMonitoring");
   CheckBoxMonitoring->setToolTip(
       "Activate or deactivate data monitor, should normally be inactive");
-  bar->layout()->addWidget(SpeedButtonClearMonitor);
-  bar->layout()->addWidget(CheckBoxMonitoring);
-  static_cast<QHBoxLayout*>(bar->layout())->addStretch(1);
-  page->addWidget(bar);
+  page->addWidget(NewToolBar(TabSheetMonitor, "PanelMonitorControl",
+                             {SpeedButtonClearMonitor, CheckBoxMonitoring}));
 
   auto* panel = new QFrame(TabSheetMonitor);
   panel->setObjectName("PanelMonitor");
