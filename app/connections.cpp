@@ -1,1 +1,108 @@
+// The connection list: one line per open connection, known by its description.
+
+#include <QListWidget>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <algorithm>
+
 #include "app/frmclientserver.h"
+#include "platform/clientsocket.h"
+#include "platform/serversocket.h"
+#include "platform/winsocket.h"
+
+namespace {
+
+bool LessIgnoringCase(const QString& a, const QString& b) {
+  return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+}
+
+}  // namespace
+
+void TFormServerMain::BuildConnectionsPage() {
+  auto* page = new QVBoxLayout(TabSheetConnections);
+  page->setContentsMargins(2, 2, 2, 2);
+  page->setSpacing(2);
+
+  SpeedButtonConnect = new QPushButton("Connect");
+  SpeedButtonConnect->setObjectName("SpeedButtonConnect");
+  SpeedButtonConnect->setFixedHeight(22);
+  SpeedButtonDisconnect = new QPushButton("Disconnect selected");
+  SpeedButtonDisconnect->setObjectName("SpeedButtonDisconnect");
+  SpeedButtonDisconnect->setFixedHeight(22);
+  page->addWidget(NewToolBar(TabSheetConnections, "PanelConnectionsControl",
+                             {SpeedButtonConnect, SpeedButtonDisconnect}));
+
+  ListBoxConnections = new QListWidget(TabSheetConnections);
+  ListBoxConnections->setObjectName("ListBoxConnections");
+  ListBoxConnections->setToolTip("Connect information");
+  ListBoxConnections->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  page->addWidget(ListBoxConnections, 1);
+
+  connect(SpeedButtonDisconnect, &QPushButton::clicked, this,
+          [this] { SpeedButtonDisconnectClick(); });
+}
+
+std::string TFormServerMain::DescribeSocket(const TCustomWinSocket& socket) const {
+  return socket.RemoteHost() + ", " + socket.RemoteAddress() + " : " +
+         std::to_string(socket.RemotePort());
+}
+
+void TFormServerMain::AddConnection(const TCustomWinSocket& socket) {
+  const QString line = QString::fromStdString(DescribeSocket(socket));
+  const auto at =
+      std::lower_bound(FConnectionList.begin(), FConnectionList.end(), line, LessIgnoringCase);
+  if (at == FConnectionList.end() || QString::compare(*at, line, Qt::CaseInsensitive) != 0)
+    FConnectionList.insert(at, line);
+  ShowConnections();
+}
+
+void TFormServerMain::RemoveConnection(const TCustomWinSocket& socket) {
+  const QString line = QString::fromStdString(DescribeSocket(socket));
+  const auto at =
+      std::lower_bound(FConnectionList.begin(), FConnectionList.end(), line, LessIgnoringCase);
+  if (at != FConnectionList.end() && QString::compare(*at, line, Qt::CaseInsensitive) == 0)
+    FConnectionList.erase(at);
+  ShowConnections();
+}
+
+void TFormServerMain::ShowConnections() {
+  if (FUpdateCount > 0 || FDestroying) return;
+  ListBoxConnections->clear();
+  ListBoxConnections->addItems(FConnectionList);
+}
+
+void TFormServerMain::BeginUpdate() { ++FUpdateCount; }
+
+void TFormServerMain::EndUpdate() {
+  if (FUpdateCount > 0) --FUpdateCount;
+  if (FUpdateCount == 0) ShowConnections();
+}
+
+void TFormServerMain::DisconnectClient(const std::string& description) {
+  // Closed connections stay listed until the event loop releases them, so indices hold.
+  const int connections = ServerSocket->ActiveConnections();
+  for (int i = 0; i < connections; ++i) {
+    TCustomWinSocket* connection = ServerSocket->Connections(i);
+    if (DescribeSocket(*connection) == description) connection->Close();
+  }
+}
+
+void TFormServerMain::SpeedButtonDisconnectClick() {
+  BeginUpdate();
+  try {
+    // The list box is not rebuilt until EndUpdate, so items and selection stay valid.
+    const int items = ListBoxConnections->count();
+    for (int i = 0; i < items; ++i) {
+      const QListWidgetItem* item = ListBoxConnections->item(i);
+      if (!item->isSelected()) continue;
+      if (FIsServer)
+        DisconnectClient(item->text().toStdString());
+      else
+        ClientSocket->Close();
+    }
+  } catch (...) {
+    EndUpdate();
+    throw;
+  }
+  EndUpdate();
+}

@@ -55,7 +55,7 @@ TFormServerMain::~TFormServerMain() {
   TimedBuffer.reset();
   MidiInput.reset();
   MidiOutput.reset();
-  if (ServerSocket) ServerSocket->Close();
+  if (ServerSocket) CloseServer();
   if (ClientSocket) ClientSocket->Close();
   ServerSocket.reset();
   ClientSocket.reset();

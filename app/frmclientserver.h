@@ -13,6 +13,7 @@
 #include <QMainWindow>
 #include <QStringList>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -162,6 +163,8 @@ class TFormServerMain : public QMainWindow {
   QWidget* BuildStatusStrip();
   // One status lamp with its 111 ms timer, already running.
   QLabel* NewLamp(const char* name, const char* caption, const char* hint, QTimer*& timer);
+  // A bar along the top of a page holding the tools from the left.
+  static QFrame* NewToolBar(QWidget* page, const char* name, std::initializer_list<QWidget*> tools);
   void BuildConnectionsPage();  // connections.cpp
   void BuildChatPage();         // chat.cpp
   void BuildSettingsPage();     // settings.cpp
@@ -195,6 +198,14 @@ class TFormServerMain : public QMainWindow {
   void ServerSocketClientDisconnect(TCustomWinSocket& socket);
   void ServerSocketClientError(TCustomWinSocket& socket, int& errorCode);
   void SetNagle(TCustomWinSocket& socket);
+  void ReceiveBlocks(TCustomWinSocket& socket);
+  void AttachDecoder(TCustomWinSocket& socket);
+  // Releases the connection's decoder now, or when the decoder returns from AddData.
+  void ReleaseDecoder(TCustomWinSocket& socket);
+  // Closes the server and every client connection, releasing their decoders: closing the
+  // server raises no disconnect events for them.
+  void CloseServer();
+  void SpeedButtonDisconnectClick();
 
   // ---- MIDI routing
   void MidiInputMidiInput();

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -60,4 +61,15 @@ bool IsIpAddress(const std::string& text) {
     }
   }
   return dots == 3 && IsByteText(group);
+}
+
+std::string FormatV(const char* fmt, va_list args) {
+  va_list sizing;
+  va_copy(sizing, args);
+  const int size = std::vsnprintf(nullptr, 0, fmt, sizing);
+  va_end(sizing);
+  if (size <= 0) return {};
+  std::string text(static_cast<size_t>(size), '\0');
+  std::vsnprintf(text.data(), text.size() + 1, fmt, args);
+  return text;
 }

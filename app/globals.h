@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <string>
 
@@ -18,3 +19,6 @@ std::string FixedWidth(const std::string& text, size_t width);
 bool IsByteText(const std::string& text);
 // True for four groups of 1 to 3 digits, each 0 to 255, joined by three dots, nothing else.
 bool IsIpAddress(const std::string& text);
+
+// printf-style formatting into a text of whatever length it needs.
+std::string FormatV(const char* fmt, va_list args);

@@ -107,7 +107,7 @@ void TFormServerMain::FormClose() {
   TimedBuffer.reset();
   TeardownStep([this] { SetMidiInOpen(false); });
   TeardownStep([this] { SetMidiOutOpen(false); });
-  TeardownStep([this] { ServerSocket->Close(); });
+  TeardownStep([this] { CloseServer(); });
   TeardownStep([this] { ClientSocket->Close(); });
   FConnectionList.clear();
 }

@@ -1,1 +1,284 @@
+// The TCP peer link: a star of one server and its clients, each direction a plain stream of
+// framed packets. Everything here runs on the GUI thread, socket events included.
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <QAction>
+#include <QPushButton>
+#include <algorithm>
+#include <memory>
+
 #include "app/frmclientserver.h"
+#include "app/globals.h"
+#include "app/winsockerrors.h"
+#include "platform/clientsocket.h"
+#include "platform/messagebox.h"
+#include "platform/serversocket.h"
+#include "protocol/data.h"
+
+namespace {
+
+constexpr uint16_t kDecoderCapacity = 256;
+// A received block's size is 16-bit.
+constexpr int kLargestBlock = 65535;
+
+// A connection's decoder, kept in the socket's Data slot. A relayed send can close the very
+// connection whose decoder is delivering the packet, so a release requested while the
+// decoder is inside AddData waits until AddData returns.
+struct TPeerDecoder {
+  TDecoder Decoder{kDecoderCapacity};
+  int Feeding = 0;
+  bool ReleaseRequested = false;
+};
+
+TPeerDecoder* PeerDecoderOf(const TCustomWinSocket& socket) {
+  return static_cast<TPeerDecoder*>(socket.Data);
+}
+
+// Counts a decoder as busy for one AddData call and performs a release requested meanwhile.
+class TFeedingScope {
+ public:
+  explicit TFeedingScope(TPeerDecoder* peer) : peer_(peer) { ++peer_->Feeding; }
+  ~TFeedingScope() {
+    if (--peer_->Feeding == 0 && peer_->ReleaseRequested) delete peer_;
+  }
+  TFeedingScope(const TFeedingScope&) = delete;
+  TFeedingScope& operator=(const TFeedingScope&) = delete;
+
+ private:
+  TPeerDecoder* peer_;
+};
+
+}  // namespace
+
+void TFormServerMain::CreateLinkSockets() {
+  ClientSocket = std::make_unique<TClientSocket>();
+  ClientSocket->OnLookup = [this](TCustomWinSocket& s) { ClientSocketLookup(s); };
+  ClientSocket->OnConnecting = [this](TCustomWinSocket& s) { ClientSocketConnecting(s); };
+  ClientSocket->OnConnect = [this](TCustomWinSocket& s) { ClientSocketConnect(s); };
+  ClientSocket->OnRead = [this](TCustomWinSocket& s) { ClientSocketRead(s); };
+  ClientSocket->OnDisconnect = [this](TCustomWinSocket& s) { ClientSocketDisconnect(s); };
+  ClientSocket->OnError = [this](TCustomWinSocket& s, int& code) { ClientSocketError(s, code); };
+
+  ServerSocket = std::make_unique<TServerSocket>();
+  ServerSocket->OnListen = [this](TCustomWinSocket& s) { ServerSocketListen(s); };
+  ServerSocket->OnAccept = [this](TCustomWinSocket& s) { ServerSocketAccept(s); };
+  ServerSocket->OnClientConnect = [this](TCustomWinSocket& s) { ServerSocketClientConnect(s); };
+  ServerSocket->OnClientRead = [this](TCustomWinSocket& s) { ServerSocketClientRead(s); };
+  ServerSocket->OnClientDisconnect = [this](TCustomWinSocket& s) {
+    ServerSocketClientDisconnect(s);
+  };
+  ServerSocket->OnClientError = [this](TCustomWinSocket& s, int& code) {
+    ServerSocketClientError(s, code);
+  };
+
+  const auto toggleLink = [this] { ActivateLink(!FActive); };
+  connect(MenuItemConnect, &QAction::triggered, this, toggleLink);
+  connect(SpeedButtonConnect, &QPushButton::clicked, this, toggleLink);
+}
+
+void TFormServerMain::ActivateLink(bool on) {
+  if (on == FActive) return;
+  if (on) {
+    ApplyLinkAddress();
+    if (FIsServer)
+      ServerSocket->Open();
+    else
+      ClientSocket->Open();
+    return;  // the listen or connect event sets Active once the socket is up
+  }
+  if (FIsServer) {
+    CloseServer();
+    SetActive(false);
+    Log("Server : ... deaf now");
+    FConnectionList.clear();
+    ShowConnections();
+  } else {
+    ClientSocket->Close();  // its disconnect event does the rest
+  }
+}
+
+void TFormServerMain::CloseServer() {
+  ServerSocket->Close();
+  // The closed connections stay listed, with their Data, until the event loop runs again.
+  for (int i = 0; i < ServerSocket->ActiveConnections(); ++i)
+    ReleaseDecoder(*ServerSocket->Connections(i));
+}
+
+void TFormServerMain::ApplyLinkAddress() {
+  if (FActive) {
+    ShowMessage("Connected, can't change settings now.");
+    return;
+  }
+  // Clear the other form first, so the client always aims at the current server name.
+  if (IsIpAddress(FServerName)) {
+    ClientSocket->SetHost("");
+    ClientSocket->SetAddress(FServerName);
+  } else {
+    ClientSocket->SetAddress("");
+    ClientSocket->SetHost(FServerName);
+  }
+  ClientSocket->SetPort(FPort);
+  ServerSocket->SetPort(FPort);
+}
+
+void TFormServerMain::SetActive(bool value) {
+  if (value == FActive) return;
+  FActive = value;
+  UpdateCaption();
+}
+
+void TFormServerMain::AttachDecoder(TCustomWinSocket& socket) {
+  auto* peer = new TPeerDecoder;
+  peer->Decoder.OnPacket = [this](TData& packet) { ReceivePacket(packet); };
+  // The socket outlives its decoder: the decoder is released in its disconnect handler.
+  peer->Decoder.OnOversize = [this, &socket] {
+    LogFmt("** ** ** Oversize frame dropped : %s", DescribeSocket(socket).c_str());
+  };
+  socket.Data = peer;
+}
+
+void TFormServerMain::ReleaseDecoder(TCustomWinSocket& socket) {
+  TPeerDecoder* peer = PeerDecoderOf(socket);
+  socket.Data = nullptr;
+  if (!peer) return;
+  if (peer->Feeding > 0)
+    peer->ReleaseRequested = true;
+  else
+    delete peer;
+}
+
+void TFormServerMain::ClientSocketLookup(TCustomWinSocket& socket) {
+  LogFmt("Looking up host : %s", DescribeSocket(socket).c_str());
+}
+
+void TFormServerMain::ClientSocketConnecting(TCustomWinSocket& socket) {
+  LogFmt("Connecting to host : %s", DescribeSocket(socket).c_str());
+}
+
+void TFormServerMain::ClientSocketConnect(TCustomWinSocket& socket) {
+  AttachDecoder(socket);
+  SetActive(true);
+  LogFmt("Connect : %s", DescribeSocket(socket).c_str());
+  SetNagle(socket);
+  AddConnection(socket);
+}
+
+void TFormServerMain::ClientSocketRead(TCustomWinSocket& socket) { ReceiveBlocks(socket); }
+
+void TFormServerMain::ClientSocketDisconnect(TCustomWinSocket& socket) {
+  ReleaseDecoder(socket);
+  SetActive(false);
+  LogFmt("Disconnect : %s", DescribeSocket(socket).c_str());
+  RemoveConnection(socket);
+}
+
+void TFormServerMain::ClientSocketError(TCustomWinSocket& socket, int& errorCode) {
+  LogFmt("** ** ** Socket error '%s' : '%s'", WinSockErrorText(errorCode).c_str(),
+         DescribeSocket(socket).c_str());
+  errorCode = 0;
+}
+
+void TFormServerMain::ServerSocketListen(TCustomWinSocket&) {
+  Log("Server : Starts Listening ...");
+  SetActive(true);
+}
+
+void TFormServerMain::ServerSocketClientConnect(TCustomWinSocket& socket) {
+  LogFmt("Client connect %s", DescribeSocket(socket).c_str());
+  SetNagle(socket);
+  AddConnection(socket);
+  AttachDecoder(socket);
+}
+
+void TFormServerMain::ServerSocketAccept(TCustomWinSocket& socket) {
+  LogFmt("Accepted %s, sent Welcome message.", DescribeSocket(socket).c_str());
+  SendChatFmt("Welcome to %s, you are connected now.", FYourName.c_str());
+}
+
+void TFormServerMain::ServerSocketClientRead(TCustomWinSocket& socket) { ReceiveBlocks(socket); }
+
+void TFormServerMain::ServerSocketClientDisconnect(TCustomWinSocket& socket) {
+  ReleaseDecoder(socket);
+  LogFmt("Client disconnect %s", DescribeSocket(socket).c_str());
+  RemoveConnection(socket);
+}
+
+void TFormServerMain::ServerSocketClientError(TCustomWinSocket& socket, int& errorCode) {
+  LogFmt("** ** ** Client socket error '%s' : '%s'", WinSockErrorText(errorCode).c_str(),
+         DescribeSocket(socket).c_str());
+  errorCode = 0;
+}
+
+void TFormServerMain::SetNagle(TCustomWinSocket& socket) {
+  const int value = FDisableNagle ? -1 : 0;
+  const std::string used = BooleanText(!FDisableNagle);
+  if (::setsockopt(socket.SocketHandle(), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) != 0)
+    LogFmt("Error '%s' setting Nagle's algorithm's use to %s",
+           WinSockErrorText(WSAGetLastError()).c_str(), used.c_str());
+  else
+    LogFmt("Nagle's algorithm used : %s", used.c_str());
+}
+
+void TFormServerMain::ReceiveBlocks(TCustomWinSocket& socket) {
+  FlashRx();
+  while (socket.ReceiveLength() > 0) {
+    const int pending = std::min(socket.ReceiveLength(), kLargestBlock);
+    TData block(static_cast<uint16_t>(pending));
+    const int received = socket.ReceiveBuf(block.Bytes(), pending);
+    if (received <= 0) return;
+    TPeerDecoder* peer = PeerDecoderOf(socket);
+    if (!peer) continue;  // a connection that never came up has no decoder: drain it
+    TFeedingScope feeding(peer);
+    // An exception leaves the handler: the rest of this block is lost, the connection stays.
+    peer->Decoder.AddData(static_cast<uint16_t>(received), block.Bytes());
+  }
+}
+
+void TFormServerMain::ReceivePacket(TData& packet) {
+  if (FDestroying) return;
+  switch (packet.DataType) {
+    case dtTime:
+      QueueTimePacket(packet);
+      break;
+    case dtMidi:
+      QueueMidiPacket(packet);
+      break;
+    case dtChat:
+      ShowChat(packet);
+      break;
+    default:
+      break;
+  }
+  FlashRx();
+  std::string dump;
+  packet.DumpText(dump);
+  Log("recv : " + dump);
+  if (FIsServer && (packet.DataType == dtMidi || packet.DataType == dtChat)) SendPacket(&packet);
+}
+
+void TFormServerMain::SendPacket(TData* packet) {
+  if (!packet || !FActive) return;
+  try {
+    packet->Time = TimeSinceLastSend();
+    std::string dump;
+    packet->DumpText(dump);
+    Log("send : " + dump);
+    packet->Encode();
+    const int frameLength = packet->Count();
+    if (FIsServer) {
+      const int connections = ServerSocket->ActiveConnections();
+      for (int i = 0; i < connections; ++i) {
+        TCustomWinSocket* connection = ServerSocket->Connections(i);
+        if (connection->Connected()) connection->SendBuf(packet->Bytes(), frameLength);
+      }
+    } else if (ClientSocket->Socket().Connected()) {
+      ClientSocket->Socket().SendBuf(packet->Bytes(), frameLength);
+    }
+    FlashTx();
+  } catch (...) {
+    // A packet that cannot be sent is dropped without a word; the link goes on.
+  }
+}

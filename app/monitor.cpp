@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/frmclientserver.h"
+#include "app/globals.h"
 #include "terminal/screen.h"
 #include "terminal/vterm.h"
 
@@ -28,20 +29,6 @@ constexpr int kTerminalFontPixels = 11;
 constexpr uint8_t kTerminalAttribute = 240;
 // Cells given up to the view's 24 pixels of side margins.
 constexpr int kSpareCols = 2;
-
-// A bar along the top of a page holding the tools from the left.
-QFrame* NewToolBar(QWidget* page, const char* name, std::initializer_list<QWidget*> tools) {
-  auto* bar = new QFrame(page);
-  bar->setObjectName(name);
-  bar->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  bar->setFixedHeight(28);
-  auto* layout = new QHBoxLayout(bar);
-  layout->setContentsMargins(2, 1, 2, 1);
-  layout->setSpacing(6);
-  for (QWidget* tool : tools) layout->addWidget(tool);
-  layout->addStretch(1);
-  return bar;
-}
 
 // A hidden widget defers laying out its children until it is shown, and a page control sizes
 // only its current page, so the scroll box of a page not in front would report a stale width.
@@ -61,6 +48,20 @@ void SettleHiddenLayout(QWidget* box) {
 }
 
 }  // namespace
+
+QFrame* TFormServerMain::NewToolBar(QWidget* page, const char* name,
+                                    std::initializer_list<QWidget*> tools) {
+  auto* bar = new QFrame(page);
+  bar->setObjectName(name);
+  bar->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  bar->setFixedHeight(28);
+  auto* layout = new QHBoxLayout(bar);
+  layout->setContentsMargins(2, 1, 2, 1);
+  layout->setSpacing(6);
+  for (QWidget* tool : tools) layout->addWidget(tool);
+  layout->addStretch(1);
+  return bar;
+}
 
 void TFormServerMain::BuildMonitorPage() {
   auto* page = new QVBoxLayout(TabSheetMonitor);
@@ -133,12 +134,7 @@ void TFormServerMain::LogFmt(const char* fmt, ...) {
   if (!FMonitoring || FDestroying) return;
   va_list args;
   va_start(args, fmt);
-  va_list sizing;
-  va_copy(sizing, args);
-  const int size = std::vsnprintf(nullptr, 0, fmt, sizing);
-  va_end(sizing);
-  std::string text(static_cast<size_t>(std::max(size, 0)), '\0');
-  if (size > 0) std::vsnprintf(text.data(), text.size() + 1, fmt, args);
+  const std::string text = FormatV(fmt, args);
   va_end(args);
   Log(text);
 }
