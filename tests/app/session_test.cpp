@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <QTcpServer>
+#include <algorithm>
+
+#include "app/frmclientserver.h"
+#include "midi/midiout.h"
+#include "platform/inifile.h"
+#include "tests/app/formtestsupport.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// One server window and two client windows over TCP on 127.0.0.1. Client A reads input 0;
+// the windows play on outputs 1 (A), 2 (server) and 3 (B), where the test listens.
+class SessionTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { UseLoopbackDevices(); }
+
+  std::unique_ptr<TFormServerMain> StartWindow(const TTempSettings& file, bool server,
+                                               const std::string& midiIn, unsigned midiOut) {
+    TIniFile ini(file.Path());
+    ini.WriteInteger("Settings", "Port", port);
+    ini.WriteBool("Settings", "IsSever", server);
+    ini.WriteString("Settings", "ServerName", "127.0.0.1");
+    ini.WriteBool("Settings", "AutoStart", true);
+    ini.WriteString("Settings", "MidiIn", midiIn);
+    ini.WriteString("Settings", "MidiOut", LoopbackName(midiOut));
+    ini.WriteInteger("Settings", "BufferTime", kBufferTimeMs);
+    ini.UpdateFile();
+    auto window = std::make_unique<TFormServerMain>(file.Path());
+    window->show();
+    return window;
+  }
+
+  static constexpr int kBufferTimeMs = 150;
+  const uint16_t port = [] {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+  }();
+  TTempSettings serverFile, clientAFile, clientBFile;
+  TMessageRecorder messages;
+};
+
+TEST_F(SessionTest, NotesFromOneClientReachEveryOutputAfterTheBufferTimeWithTheirSpacing) {
+  TMidiObserver atClientA(1), atServer(2), atClientB(3);
+  const auto server = StartWindow(serverFile, true, "", 2);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return server->Active(); }));
+  const auto clientA = StartWindow(clientAFile, false, LoopbackName(0), 1);
+  const auto clientB = StartWindow(clientBFile, false, "", 3);
+  ASSERT_TRUE(ProcessEventsUntil([&] {
+    return clientA->Active() && clientB->Active() && server->ConnectionList().size() == 2;
+  }));
+  ASSERT_TRUE(clientA->MidiInOpen());
+
+  TMidiOutput keyboard;
+  keyboard.SetProductName(LoopbackName(0));
+  keyboard.Open();
+  const auto pressed = std::chrono::steady_clock::now();
+  keyboard.SendShort(0x90, 0x3C, 0x64);
+  ProcessEventsFor(100ms);
+  keyboard.SendShort(0x80, 0x3C, 0x00);
+
+  std::vector<TMidiObserver*> outputs = {&atClientA, &atServer, &atClientB};
+  ASSERT_TRUE(ProcessEventsUntil([&] {
+    return std::all_of(outputs.begin(), outputs.end(),
+                       [](const TMidiObserver* o) { return o->Received.size() >= 2; });
+  }));
+  for (const TMidiObserver* output : outputs) {
+    ASSERT_EQ(output->Received.size(), 2u);
+    EXPECT_EQ(output->Received[0].Bytes, (Bytes{0x90, 0x3C, 0x64}));
+    EXPECT_EQ(output->Received[1].Bytes, (Bytes{0x80, 0x3C, 0x00}));
+    EXPECT_GE(output->Received[0].At - pressed, std::chrono::milliseconds(kBufferTimeMs - 20));
+    // Sent 100 ms apart and released 10 ms early; wide bounds for a loaded machine.
+    const auto spacing = output->Received[1].At - output->Received[0].At;
+    EXPECT_GE(spacing, 60ms);
+    EXPECT_LE(spacing, 400ms);
+  }
+  EXPECT_TRUE(messages.Boxes.empty());
+}
+
+}  // namespace
