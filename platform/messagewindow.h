@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -27,4 +28,8 @@ class TMessageWindow : public QObject {
 
  private:
   TWindowProc windowProc_;
+  // Posting thread -> owning thread hand-over. Qt's queue already orders it, but with a lock
+  // that ThreadSanitizer cannot see; a release in Post and an acquire before the window
+  // procedure state it in the language's own terms.
+  std::atomic<uint64_t> posted_{0};
 };
