@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <chrono>
 #include <memory>
@@ -28,6 +29,13 @@ inline void UseLoopbackDevices() {
     return true;
   }();
   (void)installed;
+}
+
+// A port nothing listens on now, for a test's own server.
+inline uint16_t FreeTcpPort() {
+  QTcpServer probe;
+  probe.listen(QHostAddress::LocalHost, 0);
+  return probe.serverPort();
 }
 
 inline std::string LoopbackName(unsigned device) { return "Loopback " + std::to_string(device); }

@@ -4,7 +4,6 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <algorithm>
@@ -100,11 +99,7 @@ class LinkTest : public ::testing::Test {
     return server;
   }
 
-  const uint16_t port = [] {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-  }();
+  const uint16_t port = FreeTcpPort();
   TTempSettings serverFile, clientAFile, clientBFile;
   TMessageRecorder messages;
 };

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QTcpServer>
 #include <algorithm>
 
 #include "app/frmclientserver.h"
@@ -37,11 +36,7 @@ class SessionTest : public ::testing::Test {
   }
 
   static constexpr int kBufferTimeMs = 150;
-  const uint16_t port = [] {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-  }();
+  const uint16_t port = FreeTcpPort();
   TTempSettings serverFile, clientAFile, clientBFile;
   TMessageRecorder messages;
 };
