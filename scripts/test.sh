@@ -25,7 +25,7 @@ ctest --preset asan -j "$jobs"
 
 step "threaded units under ThreadSanitizer"
 tsan_tests='^test_(protocol|mmsystem|midi)\.'
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
 cmake --preset tsan
 cmake --build --preset tsan -j "$jobs" --target test_protocol test_mmsystem test_midi
 ctest --preset tsan -j "$jobs" -R "$tsan_tests"
