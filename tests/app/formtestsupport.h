@@ -19,6 +19,7 @@
 #include "midi/mmsystem.h"
 #include "platform/messagebox.h"
 #include "protocol/data.h"
+#include "tests/support/qtwait.h"
 
 // Loopback devices: the windows' MIDI is cabled output N -> input N.
 constexpr unsigned kLoopbackDevices = 4;
@@ -39,21 +40,6 @@ inline uint16_t FreeTcpPort() {
 }
 
 inline std::string LoopbackName(unsigned device) { return "Loopback " + std::to_string(device); }
-
-template <class Predicate>
-bool ProcessEventsUntil(Predicate done,
-                        std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  }
-  return true;
-}
-
-inline void ProcessEventsFor(std::chrono::milliseconds period) {
-  ProcessEventsUntil([] { return false; }, period);
-}
 
 // A window whose sends are recorded instead of going out on the link.
 class TRecordingForm : public TFormServerMain {

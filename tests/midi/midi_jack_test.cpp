@@ -11,7 +11,7 @@
 #include "midi/midibackend.h"
 #include "midi/midiin.h"
 #include "midi/midiout.h"
-#include "qtwait.h"
+#include "tests/support/qtwait.h"
 #include "tests/jack/jackpeer.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "qtwait.h"
+#include "tests/support/qtwait.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "loopbackmidi.h"
 #include "midi/midiout.h"
-#include "qtwait.h"
+#include "tests/support/qtwait.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "loopbackmidi.h"
 #include "midi/midiin.h"
-#include "qtwait.h"
+#include "tests/support/qtwait.h"
 
 namespace {
 
