@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QEvent>
+#include <QCloseEvent>
 #include <QTimer>
+#include <QWidget>
+#include <csignal>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -82,6 +85,36 @@ TEST(ApplicationTest, RunningEventLoopSurvivesAThrowingTimerSlot) {
   EXPECT_TRUE(ranAfter);
   ASSERT_EQ(recorder.Boxes.size(), 1u);
   EXPECT_EQ(recorder.Boxes[0].Text, "Out of timer resources");
+}
+
+// A window that refuses to close, as one waiting for an answer might.
+class TStubbornWindow : public QWidget {
+ public:
+  int CloseRequests = 0;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override {
+    ++CloseRequests;
+    event->ignore();
+  }
+};
+
+TEST(ApplicationTest, TerminationSignalClosesWindowsAndASecondOneEndsTheLoop) {
+  TStubbornWindow window;
+  window.show();
+  QTimer::singleShot(0, [] { std::raise(SIGTERM); });
+  // Once the first signal has asked the window to close, with the loop still running.
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (window.CloseRequests == 0) return;
+    poll.stop();
+    std::raise(SIGINT);
+  });
+  poll.start(5);
+  QTimer::singleShot(10000, [] { QCoreApplication::exit(2); });
+
+  EXPECT_EQ(QCoreApplication::exec(), 1);
+  EXPECT_EQ(window.CloseRequests, 1);
 }
 
 TEST(MessageBoxTest, BoxAskedForOnAnotherThreadIsShownOnTheGuiThread) {
