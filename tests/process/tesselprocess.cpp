@@ -1,0 +1,182 @@
+#include "tests/process/tesselprocess.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+sockaddr_in LoopbackAddress(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return address;
+}
+
+// The environment of this process, with the offscreen platform unless one is chosen.
+std::vector<std::string> ChildEnvironment() {
+  std::vector<std::string> variables;
+  bool platformSet = false;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    variables.emplace_back(*entry);
+    if (variables.back().rfind("QT_QPA_PLATFORM=", 0) == 0) platformSet = true;
+  }
+  if (!platformSet) variables.emplace_back("QT_QPA_PLATFORM=offscreen");
+  return variables;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (std::string& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+TTesselProcess::TTesselProcess(fs::path folder) : folder_(std::move(folder)) {
+  fs::create_directories(folder_);
+  fs::copy_file(TESSEL_EXECUTABLE, folder_ / "tessel", fs::copy_options::overwrite_existing);
+}
+
+TTesselProcess::~TTesselProcess() { Kill(); }
+
+std::string TTesselProcess::Log() const {
+  std::ifstream file(LogFile());
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+void TTesselProcess::WriteSettings(const TSettings& settings) const {
+  std::ofstream file(SettingsFile(), std::ios::trunc);
+  file << "[Settings]\n";
+  for (const auto& [key, value] : settings) file << key << '=' << value << '\n';
+  if (!file.flush()) throw std::runtime_error("cannot write " + SettingsFile().string());
+}
+
+void TTesselProcess::Start() {
+  if (Running()) throw std::runtime_error("tessel in " + folder_.string() + " still runs");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const std::string log = LogFile().string();
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+
+  std::string program = (folder_ / "tessel").string();
+  std::vector<std::string> arguments = {program};
+  std::vector<std::string> environment = ChildEnvironment();
+  const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr,
+                                Pointers(arguments).data(), Pointers(environment).data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) {
+    pid_ = -1;
+    throw std::runtime_error("cannot start " + program);
+  }
+  exitStatus_ = -1;
+}
+
+bool TTesselProcess::Reap(int options) {
+  if (pid_ <= 0) return true;
+  int status = 0;
+  const pid_t reaped = ::waitpid(pid_, &status, options);
+  if (reaped == 0) return false;
+  exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  pid_ = -1;
+  return true;
+}
+
+bool TTesselProcess::Running() { return !Reap(WNOHANG); }
+
+void TTesselProcess::Kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  Reap(0);
+}
+
+std::optional<int> TTesselProcess::Stop(std::chrono::milliseconds timeout) {
+  if (pid_ > 0) ::kill(pid_, SIGTERM);
+  const auto deadline = Clock::now() + timeout;
+  while (Running()) {
+    if (Clock::now() > deadline) {
+      Kill();
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return exitStatus_;
+}
+
+long TTesselProcess::MemoryKiB(const char* field) const {
+  if (pid_ <= 0) return 0;
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  const std::string wanted = std::string(field) + ":";
+  std::string name;
+  long value = 0;
+  while (status >> name) {
+    if (name == wanted && status >> value) return value;
+    status.ignore(1 << 16, '\n');
+  }
+  return 0;
+}
+
+uint16_t FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = LoopbackAddress(0);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+bool WaitUntilListening(uint16_t port, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  const sockaddr_in address = LoopbackAddress(port);
+  do {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool accepted =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    if (accepted) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (Clock::now() < deadline);
+  return false;
+}
+
+int AcceptedConnections(uint16_t port) {
+  // Lines: "sl local_address rem_address st ..." with addresses as HEXIP:HEXPORT.
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);
+  char local[64];
+  std::snprintf(local, sizeof local, "0100007F:%04X", port);
+  constexpr char kEstablished[] = "01";
+  int count = 0;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, localAddress, remoteAddress, state;
+    fields >> slot >> localAddress >> remoteAddress >> state;
+    if (localAddress == local && state == kEstablished) ++count;
+  }
+  return count;
+}
