@@ -236,7 +236,7 @@ void TFormServerMain::SaveSettings() {
     ini.UpdateFile();
   } catch (const EIniFileException& error) {
     // The old file is left as it was; the shut-down goes on.
-    ShowMessage(error.what());
+    ShowMessage(std::string(error.what()) + ": " + error.Reason());
   }
 }
 

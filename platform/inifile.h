@@ -7,10 +7,15 @@
 #include <string_view>
 #include <vector>
 
-// The settings file could not be written: "Unable to write to <path>".
+// The settings file could not be written: "Unable to write to <path>", with the reason apart
+// (the system's error text, or why an unreadable file was not replaced).
 class EIniFileException : public std::runtime_error {
  public:
-  explicit EIniFileException(const std::string& fileName);
+  EIniFileException(const std::string& fileName, std::string reason);
+  const std::string& Reason() const { return reason_; }
+
+ private:
+  std::string reason_;
 };
 
 // An INI file with Windows profile semantics. Section and key names compare without regard to
@@ -20,12 +25,18 @@ class EIniFileException : public std::runtime_error {
 // never comes back into view.
 //
 // The file is read once by the constructor: a missing file reads as empty, and so does one
-// that cannot be read, which is then never replaced (UpdateFile refuses) so its content is
-// not lost. Changes stay in memory until UpdateFile, which writes a temporary file in the same
-// folder, flushes it to disk and renames it over the old one: a failed or interrupted save
-// leaves the old file as it was.
+// that cannot be read (no permission, not a regular file, larger than kMaxFileSize), which is
+// then never replaced (UpdateFile refuses) so its content is not lost. The text is kept as it
+// was read, byte for byte, and searched on each call, so memory stays in proportion to the
+// file whatever its lines. Changes stay in memory until UpdateFile, which writes a temporary
+// file in the same folder, flushes it to disk and renames it over the old one: a failed or
+// interrupted save leaves the old file as it was, and the next save removes the temporary file
+// that a killed one left behind.
 class TIniFile {
  public:
+  // A settings file is a few hundred bytes; a far larger file is something else.
+  static constexpr size_t kMaxFileSize = 16 << 20;
+
   explicit TIniFile(std::string fileName);
 
   const std::string& FileName() const { return fileName_; }
@@ -60,28 +71,12 @@ class TIniFile {
   void UpdateFile() const;
 
  private:
-  struct TLine {
-    std::string Text;  // as in the file, without its line end
-    std::string Key;   // empty for lines that are not "key=value"
-  };
-  struct TSection {
-    std::string Name;    // empty for the lines before the first section
-    std::string Header;  // the "[Name]" line as in the file
-    std::vector<TLine> Lines;
-  };
-
-  void Load();
-  void Parse(std::string_view content);
-  void AddLine(std::string_view line);
-  std::string Serialize() const;
-  size_t SectionIndex(const std::string& name) const;
-  const TSection* FindSection(const std::string& name) const;
-  TSection& SectionForWriting(const std::string& name);
+  size_t ContentStart() const;
   std::optional<std::string> FindValue(const std::string& section, const std::string& key) const;
+  void InsertLine(size_t position, const std::string& line);
 
   std::string fileName_;
-  std::vector<TSection> sections_;  // sections_[0] holds the lines before the first section
-  bool unreadable_ = false;
-  bool byteOrderMark_ = false;
+  std::string text_;       // the whole file as it will be written, byte-order mark included
+  std::string readError_;  // why the file could not be read; empty when it could
   std::string lineEnd_ = "\n";
 };

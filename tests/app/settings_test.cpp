@@ -9,10 +9,13 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTcpServer>
+#include <filesystem>
+#include <random>
 
 #include "app/frmclientserver.h"
 #include "platform/inifile.h"
 #include "tests/app/formtestsupport.h"
+#include "tests/support/unprivileged.h"
 
 using namespace std::chrono_literals;
 
@@ -24,6 +27,12 @@ void WriteFile(const std::string& path, const std::string& content) {
   file.write(content.data(), static_cast<qint64>(content.size()));
 }
 
+std::string ReadFile(const std::string& path) {
+  QFile file(QString::fromStdString(path));
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  return file.readAll().toStdString();
+}
+
 uint16_t FreePort() {
   QTcpServer probe;
   probe.listen(QHostAddress::LocalHost, 0);
@@ -32,6 +41,12 @@ uint16_t FreePort() {
 
 class SettingsTest : public ::testing::Test {
  protected:
+  // Tests take rights away from the folder; it must be removable afterwards.
+  ~SettingsTest() override {
+    std::filesystem::permissions(settings.Folder(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add);
+  }
+
   static void SetUpTestSuite() { UseLoopbackDevices(); }
 
   static bool GroupChanged(QPushButton* apply, QPushButton* undo) {
@@ -117,6 +132,80 @@ TEST_F(SettingsTest, UnusableValuesInTheFileFallBackToTheStartValues) {
   EXPECT_EQ(form->width(), std::max(20, form->minimumSizeHint().width()));
 }
 
+TEST_F(SettingsTest, DamagedFilesGiveWhatCanBeReadAndKeepTheRestOnSave) {
+  std::mt19937 random(11);
+  std::string garbage(64 * 1024, '\0');
+  for (char& byte : garbage) byte = static_cast<char>(random());
+  const std::string longName(1 << 20, 'n');
+  struct TCase {
+    std::string Name;
+    std::string File;
+    int32_t Port;
+    std::string YourName;
+    std::string Kept;  // what the save must leave as it was
+  };
+  const std::vector<TCase> cases = {
+      {"garbage only", garbage, 0, "", garbage},
+      {"garbage before the section", garbage + "\n[Settings]\nPort=4321\nYourName=Ada\n", 4321,
+       "Ada", garbage},
+      {"lines of 1 MB",
+       ";" + longName + "\n[Settings]\nYourName=" + longName + "\nServerName=" + longName +
+           "\nPort=4321\n",
+       4321, longName, ";" + longName + "\n"},
+      {"duplicates",
+       "[Settings]\nPort=4321\nport=1\nYourName=Ada\n[Other]\nKeep=1\n[SETTINGS]\nPort=2\n"
+       "Monitoring=1\n",
+       4321, "Ada", "[Other]\nKeep=1\n"},
+  };
+  for (const TCase& damaged : cases) {
+    SCOPED_TRACE(damaged.Name);
+    WriteFile(settings.Path(), damaged.File);
+    Start();
+    EXPECT_EQ(form->Port(), damaged.Port);
+    EXPECT_EQ(form->YourName(), damaged.YourName);
+    EXPECT_FALSE(form->Monitoring());
+    EXPECT_FALSE(form->IsServer());
+    EXPECT_EQ(form->BufferTime(), 1000u);
+    EXPECT_TRUE(form->DisableNagle());
+    form->SaveSettings();
+    form.reset();
+
+    const std::string saved = ReadFile(settings.Path());
+    EXPECT_NE(saved.find(damaged.Kept), std::string::npos);
+    // One section with the fifteen keys: the older copies went with the erase.
+    const TIniFile ini(settings.Path());
+    EXPECT_EQ(ini.ReadSection("Settings").size(), 15u);
+    EXPECT_EQ(ini.ReadString("Settings", "YourName", "?"), damaged.YourName);
+    EXPECT_EQ(saved.find("Port=2\n"), std::string::npos);
+  }
+  EXPECT_TRUE(messages.Boxes.empty());
+}
+
+TEST_F(SettingsTest, UnreadableFileGivesTheStartValuesAndIsKeptOnClose) {
+  const std::string path = settings.Path();
+  const std::string file = "[Settings]\nPort=4321\nYourName=Ada\n";
+  std::filesystem::permissions(settings.Folder(), std::filesystem::perms::all);  // for "nobody"
+  WriteFile(path, file);
+  std::filesystem::permissions(path, std::filesystem::perms::none);
+  {
+    const TUnprivileged user;
+    if (!TUnprivileged::PermissionsApply())
+      GTEST_SKIP() << "cannot give up the super-user's rights";
+    Start();
+    EXPECT_EQ(form->Port(), 0);
+    EXPECT_EQ(form->YourName(), "");
+    form->SaveSettings();
+  }
+  ASSERT_EQ(messages.Boxes.size(), 1u);
+  EXPECT_TRUE(messages.Boxes[0].Text.starts_with("Unable to write to " + path + ": "));
+  EXPECT_NE(
+      messages.Boxes[0].Text.find(std::make_error_code(std::errc::permission_denied).message()),
+      std::string::npos)
+      << messages.Boxes[0].Text;
+  std::filesystem::permissions(path, std::filesystem::perms::owner_read);
+  EXPECT_EQ(ReadFile(path), file);
+}
+
 TEST_F(SettingsTest, UnwritableFolderIsReportedAndTheOldFileKept) {
   Start();
   // A folder path that runs through a plain file cannot be written, even by root.
@@ -126,7 +215,30 @@ TEST_F(SettingsTest, UnwritableFolderIsReportedAndTheOldFileKept) {
   TFormServerMain unwritable(path);
   unwritable.SaveSettings();
   ASSERT_EQ(messages.Boxes.size(), 1u);
-  EXPECT_EQ(messages.Boxes[0].Text, "Unable to write to " + path);
+  EXPECT_TRUE(messages.Boxes[0].Text.starts_with("Unable to write to " + path + ": "))
+      << messages.Boxes[0].Text;
+  form.reset();
+  messages.Boxes.clear();
+
+  // A read-only folder: the file is read, but the window cannot write it on close.
+  const std::string file = "[Settings]\nPort=4321\n";
+  WriteFile(settings.Path(), file);
+  namespace fs = std::filesystem;
+  fs::permissions(settings.Folder(), fs::perms::owner_write, fs::perm_options::remove);
+  fs::permissions(settings.Folder(), fs::perms::others_read | fs::perms::others_exec,
+                  fs::perm_options::add);
+  const TUnprivileged user;
+  if (!TUnprivileged::PermissionsApply()) GTEST_SKIP() << "cannot give up the super-user's rights";
+  Start();
+  EXPECT_EQ(form->Port(), 4321);
+  form->SaveSettings();
+  ASSERT_EQ(messages.Boxes.size(), 1u);
+  EXPECT_EQ(messages.Boxes[0].Text,
+            "Unable to write to " + settings.Path() + ": " +
+                std::make_error_code(std::errc::permission_denied).message());
+  EXPECT_EQ(ReadFile(settings.Path()), file);
+  // The blocker and the settings file: no temporary file was left.
+  EXPECT_EQ(std::distance(fs::directory_iterator(settings.Folder()), fs::directory_iterator()), 2);
 }
 
 TEST_F(SettingsTest, ChatGroupAppliesAndUndoes) {

@@ -3,13 +3,23 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
+#include <random>
 #include <sstream>
+#include <thread>
+
+#include "tests/support/unprivileged.h"
 
 namespace fs = std::filesystem;
 
@@ -26,11 +36,84 @@ void WriteFile(const fs::path& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
+// Runs `body` in a child process and returns its wait status. The child never returns into the
+// test framework.
+int StatusOfChild(const std::function<void()>& body) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    body();
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return status;
+}
+
+std::string SettingsWithName(const std::string& name) {
+  return "[Settings]\nPort=1\nYourName=" + name + "\n";
+}
+
+// Bytes of every value, with the characters that give an INI file its shape made common.
+std::string RandomBytes(uint32_t seed, size_t size) {
+  static constexpr char kShape[] = "[]=\r\n ;\"";
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) {
+    const uint32_t pick = random() % 512;
+    byte = static_cast<char>(pick < 256 ? pick : kShape[pick % (sizeof kShape - 1)]);
+  }
+  return bytes;
+}
+
+// The processor time that `work` takes on this thread: unlike wall time, other load on the
+// machine hardly changes it.
+std::chrono::nanoseconds ThreadTime(const std::function<void()>& work) {
+  const auto now = [] {
+    timespec time{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
+    return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
+  };
+  const auto start = now();
+  work();
+  return now() - start;
+}
+
+long StatusField(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with(field + ":")) return std::stol(line.substr(field.size() + 1)) * 1024;
+  }
+  return -1;
+}
+
+// How far the process's peak resident memory rises during `work`; nothing where the peak cannot
+// be reset.
+std::optional<long> PeakMemoryGrowth(const std::function<void()>& work) {
+  if (!(std::ofstream("/proc/self/clear_refs") << "5").flush()) return std::nullopt;
+  const long before = StatusField("VmHWM");
+  work();
+  const long after = StatusField("VmHWM");
+  if (before < 0 || after < 0) return std::nullopt;
+  return after - before;
+}
+
 class IniFileTest : public testing::Test {
  protected:
+  IniFileTest() {
+    // Open to the unprivileged user that some tests become.
+    fs::permissions(Folder(),
+                    fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                        fs::perms::others_exec,
+                    fs::perm_options::add);
+  }
+  ~IniFileTest() override {
+    fs::permissions(Folder(), fs::perms::owner_all, fs::perm_options::add);
+  }
+
   fs::path Path(const std::string& name) const {
     return fs::path(folder_.path().toStdString()) / name;
   }
+  std::string Folder() const { return folder_.path().toStdString(); }
   size_t FilesInFolder() const {
     return static_cast<size_t>(std::distance(fs::directory_iterator(folder_.path().toStdString()),
                                              fs::directory_iterator()));
@@ -193,40 +276,220 @@ TEST_F(IniFileTest, FailedSaveReportsItAndLeavesTheOldFileIntact) {
   tight.rlim_cur = 1000;
   ::setrlimit(RLIMIT_FSIZE, &tight);
   std::string message;
+  std::string reason;
   try {
     ini.UpdateFile();
   } catch (const EIniFileException& error) {
     message = error.what();
+    reason = error.Reason();
   }
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previousHandler);
   EXPECT_EQ(message, "Unable to write to " + path.string());
+  EXPECT_EQ(reason, std::make_error_code(std::errc::file_too_large).message());
   EXPECT_EQ(ReadFile(path), old);
   EXPECT_EQ(FilesInFolder(), 1u);  // no temporary file left behind
-
-  if (::geteuid() != 0) {  // permissions do not hold the super-user back
-    ::chmod(folder_.path().toLocal8Bit().constData(), 0555);
-    EXPECT_THROW(ini.UpdateFile(), EIniFileException);
-    ::chmod(folder_.path().toLocal8Bit().constData(), 0755);
-    EXPECT_EQ(ReadFile(path), old);
-  }
 
   TIniFile nowhere(Path("missing/tessel.INI").string());
   nowhere.WriteInteger("Settings", "Port", 1);
   EXPECT_THROW(nowhere.UpdateFile(), EIniFileException);
+
+  // A read-only folder: the file can be read but not replaced.
+  fs::permissions(Folder(), fs::perms::owner_write, fs::perm_options::remove);
+  const TUnprivileged user;
+  if (!TUnprivileged::PermissionsApply()) GTEST_SKIP() << "cannot give up the super-user's rights";
+  TIniFile readable(path.string());
+  EXPECT_EQ(readable.ReadInteger("Settings", "Port", 0), 1024);
+  readable.WriteInteger("Settings", "Port", 1);
+  try {
+    readable.UpdateFile();
+    ADD_FAILURE() << "a save into a read-only folder reported success";
+  } catch (const EIniFileException& error) {
+    EXPECT_EQ(error.Reason(), std::make_error_code(std::errc::permission_denied).message());
+  }
+  EXPECT_EQ(ReadFile(path), old);
+  EXPECT_EQ(FilesInFolder(), 1u);
 }
 
 TEST_F(IniFileTest, UnreadableFileReadsAsEmptyAndIsNeverReplaced) {
+  const std::string settings = "[Settings]\nPort=5\n";
+  struct TCase {
+    std::string Name;
+    std::function<void(const fs::path&)> Make;
+    std::string Reason;
+  };
+  const std::vector<TCase> cases = {
+      {"folder",
+       [](const fs::path& path) {
+         fs::create_directory(path);
+         WriteFile(path / "inside", "keep");
+       },
+       "not a regular file"},
+      // Opening a FIFO without a writer must not hang.
+      {"fifo", [](const fs::path& path) { ::mkfifo(path.c_str(), 0644); }, "not a regular file"},
+      {"device", [](const fs::path& path) { fs::create_symlink("/dev/zero", path); },
+       "not a regular file"},
+      {"too large",
+       [&](const fs::path& path) {
+         WriteFile(path, settings);
+         fs::resize_file(path, TIniFile::kMaxFileSize + 1);
+       },
+       "larger than 16 MiB"},
+      {"no permission",
+       [&](const fs::path& path) {
+         WriteFile(path, settings);
+         fs::permissions(path, fs::perms::none);
+       },
+       std::make_error_code(std::errc::permission_denied).message()},
+  };
+  for (const TCase& unreadable : cases) {
+    SCOPED_TRACE(unreadable.Name);
+    const fs::path path = Path(unreadable.Name + ".ini");
+    unreadable.Make(path);
+    const size_t files = FilesInFolder();
+    {
+      const TUnprivileged user;
+      if (!TUnprivileged::PermissionsApply() && unreadable.Name == "no permission") {
+        GTEST_SKIP() << "cannot give up the super-user's rights";
+      }
+      TIniFile ini(path.string());
+      EXPECT_FALSE(ini.SectionExists("Settings"));
+      EXPECT_EQ(ini.ReadInteger("Settings", "Port", 17), 17);
+      ini.WriteInteger("Settings", "Port", 1);
+      try {
+        ini.UpdateFile();
+        ADD_FAILURE() << "an unreadable file was replaced";
+      } catch (const EIniFileException& error) {
+        EXPECT_NE(error.Reason().find(unreadable.Reason), std::string::npos) << error.Reason();
+      }
+    }
+    EXPECT_EQ(FilesInFolder(), files);
+  }
+  EXPECT_EQ(ReadFile(Path("folder.ini") / "inside"), "keep");
+  EXPECT_EQ(fs::file_size(Path("too large.ini")), TIniFile::kMaxFileSize + 1);
+  fs::permissions(Path("no permission.ini"), fs::perms::owner_read);
+  EXPECT_EQ(ReadFile(Path("no permission.ini")), settings);
+
+  // The largest file that is still read.
+  const fs::path largest = Path("largest.ini");
+  WriteFile(largest, settings);
+  fs::resize_file(largest, TIniFile::kMaxFileSize);
+  EXPECT_EQ(TIniFile(largest.string()).ReadInteger("Settings", "Port", 17), 5);
+}
+
+TEST_F(IniFileTest, RandomBytesReadSafelyAndSurviveASave) {
   const fs::path path = Path("tessel.INI");
-  fs::create_directory(path);
-  WriteFile(path / "inside", "keep");
+  for (uint32_t seed = 1; seed <= 20; ++seed) {
+    SCOPED_TRACE(seed);
+    const std::string garbage = RandomBytes(seed, 64 * 1024);
+    WriteFile(path, garbage);
+    EXPECT_EQ(TIniFile(path.string()).ReadInteger("Settings", "Port", 17), 17);
+
+    WriteFile(path, garbage + "\n[Settings]\nPort=5\nYourName=Ada\n");
+    TIniFile ini(path.string());
+    EXPECT_EQ(ini.ReadInteger("Settings", "Port", 17), 5);
+    EXPECT_EQ(ini.ReadString("Settings", "YourName", ""), "Ada");
+    ini.EraseSection("Settings");
+    ini.WriteInteger("Settings", "Port", 6);
+    ini.UpdateFile();
+    const std::string saved = ReadFile(path);
+    EXPECT_EQ(saved.substr(0, garbage.size()), garbage);
+    const TIniFile reread(path.string());
+    EXPECT_EQ(reread.ReadInteger("Settings", "Port", 17), 6);
+    EXPECT_FALSE(reread.ValueExists("Settings", "YourName"));
+  }
+}
+
+TEST_F(IniFileTest, SaveKilledAtTheWriteLeavesTheOldFileAndTheNextSaveClearsUp) {
+  const fs::path path = Path("tessel.INI");
+  const std::string old = SettingsWithName("old");
+  WriteFile(path, old);
+  const std::string name(200'000, 'n');
+  // The kernel stops the save inside write() when the file reaches the size limit.
+  const int status = StatusOfChild([&] {
+    ::signal(SIGXFSZ, [](int) { ::raise(SIGKILL); });
+    const rlimit limit{4096, 4096};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    TIniFile ini(path.string());
+    ini.WriteString("Settings", "YourName", name);
+    ini.UpdateFile();
+  });
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGKILL);
+  EXPECT_EQ(ReadFile(path), old);
+  EXPECT_EQ(FilesInFolder(), 2u);  // the killed save's temporary file
+
   TIniFile ini(path.string());
-  EXPECT_FALSE(ini.SectionExists("Settings"));
-  EXPECT_EQ(ini.ReadInteger("Settings", "Port", 17), 17);
-  ini.WriteInteger("Settings", "Port", 1);
-  EXPECT_THROW(ini.UpdateFile(), EIniFileException);
-  EXPECT_EQ(ReadFile(path / "inside"), "keep");
+  ini.WriteString("Settings", "YourName", name);
+  ini.UpdateFile();
+  EXPECT_EQ(ReadFile(path), SettingsWithName(name));
   EXPECT_EQ(FilesInFolder(), 1u);
+}
+
+TEST_F(IniFileTest, SavesKilledAtRandomMomentsLeaveAWholeFile) {
+  const fs::path path = Path("tessel.INI");
+  const std::string names[] = {std::string(256 * 1024, 'a'), std::string(256 * 1024, 'b')};
+  WriteFile(path, SettingsWithName(names[0]));
+  std::mt19937 random(7);
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      for (size_t save = 0;; ++save) {
+        TIniFile ini(path.string());
+        ini.WriteString("Settings", "YourName", names[save % 2]);
+        ini.UpdateFile();
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20'000));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    const std::string saved = ReadFile(path);
+    EXPECT_TRUE(saved == SettingsWithName(names[0]) || saved == SettingsWithName(names[1]))
+        << saved.size() << " bytes";
+    EXPECT_LE(FilesInFolder(), 2u);  // at most the temporary file of the save just killed
+  }
+  TIniFile(path.string()).UpdateFile();
+  EXPECT_EQ(FilesInFolder(), 1u);
+}
+
+TEST_F(IniFileTest, LongLinesAndManyLinesCostLinearTimeAndMemory) {
+  const fs::path path = Path("tessel.INI");
+  // A long header-like line, a long key line and a long comment before the section.
+  const auto fileWithLinesOf = [&](size_t length) {
+    WriteFile(path, "[" + std::string(length, 's') + "\n" + std::string(length / 2, 'k') + "=" +
+                        std::string(length / 2, 'v') + "\n;" + std::string(length, ' ') +
+                        "\n[Settings]\nPort=5\n");
+  };
+  const auto fastestLoad = [&] {
+    std::chrono::nanoseconds fastest = std::chrono::hours(1);
+    for (int run = 0; run < 3; ++run) {
+      fastest = std::min(fastest, ThreadTime([&] {
+                           const TIniFile ini(path.string());
+                           for (int key = 0; key < 15; ++key)
+                             EXPECT_EQ(ini.ReadInteger("Settings", "Port", 0), 5);
+                         }));
+    }
+    return fastest;
+  };
+  constexpr size_t kLine = 512 * 1024;
+  fileWithLinesOf(kLine);
+  const auto shortTime = fastestLoad();
+  fileWithLinesOf(8 * kLine);
+  const auto longTime = fastestLoad();
+  // Eight times the text: linear work takes about eight times as long, quadratic 64 times.
+  EXPECT_LT(longTime.count(), 24 * std::max<int64_t>(shortTime.count(), 1));
+
+  // Lines of one byte each: the memory the file takes stays near its size.
+  constexpr size_t kBlankLines = 8 << 20;
+  WriteFile(path, std::string(kBlankLines, '\n') + "[Settings]\nPort=5\n");
+  const std::optional<long> growth = PeakMemoryGrowth([&] {
+    const TIniFile ini(path.string());
+    EXPECT_EQ(ini.ReadInteger("Settings", "Port", 0), 5);
+  });
+  if (!growth) GTEST_SKIP() << "the peak memory of the process cannot be reset here";
+  EXPECT_LT(*growth, static_cast<long>(3 * kBlankLines));
 }
 
 }  // namespace
