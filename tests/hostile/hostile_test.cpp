@@ -401,7 +401,7 @@ TEST_F(HostileTest, TricklingAndNonReadingPeers) {
     std::this_thread::sleep_for(20ms);
   ASSERT_EQ(AcceptedConnections(port_), withDeaf);
   const Bytes chat = Frame(dtChat, 0, Bytes(16 * 1024, 'z'));
-  constexpr size_t kMostBytes = 256u << 20;
+  constexpr size_t kMostBytes = 64u << 20;
   size_t sent = 0;
   for (; sent < kMostBytes && AcceptedConnections(port_) == withDeaf; sent += chat.size()) {
     ASSERT_TRUE(talker.WriteAll(chat));
@@ -409,7 +409,7 @@ TEST_F(HostileTest, TricklingAndNonReadingPeers) {
       EXPECT_TRUE(relay_->Probe()) << "with a deaf peer";
     }
   }
-  std::printf("the deaf peer was dropped after %zu KiB of chat\n", sent / 1024);
+  std::printf("%zu KiB of chat sent while the deaf peer was connected\n", sent / 1024);
   EXPECT_EQ(AcceptedConnections(port_), base + 1) << "a peer that never reads is kept";
   ExpectHealthy("after a peer that never reads");
 }
