@@ -3,6 +3,7 @@
 // full of escape sequences. Through every attack the server must stay up, keep relaying Midi
 // between two well-behaved clients and keep its memory bounded.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -10,8 +11,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <arpa/inet.h>
 
 #include <array>
 #include <chrono>
@@ -169,8 +168,13 @@ class TRelayCheck {
 
  private:
   static Bytes ProbePayload(uint32_t number) {
-    return {0xF0, 0x7D, 0x10, uint8_t(number >> 14 & 0x7F), uint8_t(number >> 7 & 0x7F),
-            uint8_t(number & 0x7F), 0xF7};
+    return {0xF0,
+            0x7D,
+            0x10,
+            uint8_t(number >> 14 & 0x7F),
+            uint8_t(number >> 7 & 0x7F),
+            uint8_t(number & 0x7F),
+            0xF7};
   }
 
   // Reader thread.

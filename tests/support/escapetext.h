@@ -13,10 +13,14 @@ inline std::string RandomEscapeText(size_t length, unsigned seed) {
   const auto pick = [&](std::string_view set) { return set[rng() % set.size()]; };
   const auto number = [&]() -> std::string {
     switch (rng() % 4) {
-      case 0: return {};
-      case 1: return std::to_string(rng() % 10);
-      case 2: return std::to_string(rng() % 600);
-      default: return std::to_string(rng());
+      case 0:
+        return {};
+      case 1:
+        return std::to_string(rng() % 10);
+      case 2:
+        return std::to_string(rng() % 600);
+      default:
+        return std::to_string(rng());
     }
   };
   std::string text;

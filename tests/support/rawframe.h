@@ -4,7 +4,8 @@
 #include <vector>
 
 // A frame stuffed by hand, so tests do not share the encoder they check against.
-inline std::vector<uint8_t> Frame(uint8_t type, uint16_t time, const std::vector<uint8_t>& payload) {
+inline std::vector<uint8_t> Frame(uint8_t type, uint16_t time,
+                                  const std::vector<uint8_t>& payload) {
   constexpr uint8_t DLE = 0x10, STX = 0x02, ETX = 0x03;
   std::vector<uint8_t> frame = {DLE, STX};
   frame.reserve(payload.size() + 16);
