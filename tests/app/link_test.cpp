@@ -15,28 +15,13 @@
 #include "terminal/screen.h"
 #include "terminal/vterm.h"
 #include "tests/app/formtestsupport.h"
+#include "tests/support/rawframe.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// A frame stuffed by hand, so the test does not share the encoder it checks against.
-Bytes Frame(uint8_t type, uint16_t time, const Bytes& payload) {
-  Bytes frame = {0x10, 0x02};
-  const auto stuffed = [&](uint8_t b) {
-    frame.push_back(b);
-    if (b == 0x10) frame.push_back(b);
-  };
-  stuffed(type);
-  stuffed(static_cast<uint8_t>(time & 0xFF));
-  stuffed(static_cast<uint8_t>(time >> 8));
-  for (uint8_t b : payload) stuffed(b);
-  frame.push_back(0x10);
-  frame.push_back(0x03);
-  return frame;
-}
 
 std::string RowText(const TVTerm& term, int row) {
   const TLine& line = term.Screen().Lines(row);
