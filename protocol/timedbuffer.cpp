@@ -77,7 +77,7 @@ void TTimedBuffer::Put(std::unique_ptr<TData> packet) {
       Store(std::move(packet));
       if (startsHold) {
         FTimelineRunning = true;
-        refused = !Schedule(BufferTime());
+        refused = !Schedule(Clock::now() + std::chrono::milliseconds(BufferTime()));
       }
     }
   }
@@ -113,8 +113,11 @@ std::unique_ptr<TData> TTimedBuffer::Get() {
 
 const TData* TTimedBuffer::Peek() const { return FCount > 0 ? FItems[FReadIndex].get() : nullptr; }
 
-bool TTimedBuffer::Schedule(uint32_t delayMs) {
-  FDue = Clock::now() + std::chrono::milliseconds(delayMs);
+bool TTimedBuffer::Schedule(Clock::time_point due) {
+  FDue = due;
+  // Rounded up: the timer must not fire before the packet is due.
+  const auto delay = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
+  const UINT delayMs = static_cast<UINT>(std::max<std::chrono::milliseconds::rep>(delay.count(), 1));
   FTimerId = timeSetEvent(delayMs, BufferResolution(), &TimerProc,
                           reinterpret_cast<DWORD_PTR>(this), TIME_ONESHOT | TIME_CALLBACK_FUNCTION);
   FWorkerKeepsTime = FTimerId == 0;
@@ -171,13 +174,16 @@ void TTimedBuffer::Process(TTimedBufferThread& worker) {
 // The head, once its timer has fired (or, without a timer, its deadline has passed).
 std::unique_ptr<TData> TTimedBuffer::TakeDue() {
   std::lock_guard lock(FLock);
-  if (FTimerId != 0 || Clock::now() < FDue) return nullptr;
+  if (FTimerId != 0) return nullptr;
+  if (FWorkerKeepsTime && Clock::now() < FDue) return nullptr;
   return Get();
 }
 
 // The packet to deliver right after the current one, or nullptr after arming the timer for
-// the next one or finding the ring empty. The timer is armed before the current packet is
-// delivered, so OnData's time counts against the following interval.
+// the next one or finding the ring empty. A follower is due its delta after the current
+// packet was due: one that is due already (a chord, or a timeline running late) goes out in
+// this pass; the timer of a later one is armed before the current packet is delivered, so
+// OnData's time counts against the following interval.
 std::unique_ptr<TData> TTimedBuffer::TakeFollowing() {
   std::lock_guard lock(FLock);
   const TData* next = Peek();
@@ -185,8 +191,12 @@ std::unique_ptr<TData> TTimedBuffer::TakeFollowing() {
     FTimelineRunning = false;
     return nullptr;
   }
-  if (next->Time <= LeadMs) return Get();
-  Schedule(next->Time - LeadMs);
+  const Clock::time_point due = FDue + std::chrono::milliseconds(next->Time);
+  if (due <= Clock::now()) {
+    FDue = due;
+    return Get();
+  }
+  Schedule(due);
   return nullptr;
 }
 

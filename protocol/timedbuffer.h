@@ -45,9 +45,6 @@ class TTimedBuffer {
   using TDataEvent = std::function<void(TData& packet)>;
   using TNotifyEvent = std::function<void(TTimedBuffer& sender)>;
 
-  // Released packets follow their predecessor this much earlier than their delta says;
-  // a packet whose delta is no longer goes out in the same pass as its predecessor.
-  static constexpr uint16_t LeadMs = 10;
   // The sender's idle Time interval: a delta this long or longer follows silence.
   static constexpr uint16_t IdleIntervalMs = 5000;
 
@@ -87,9 +84,9 @@ class TTimedBuffer {
   const TData* Peek() const;
   int32_t Advance(int32_t index) const { return index + 1 == FCapacity ? 0 : index + 1; }
   bool StartsUnderflow(const TData& packet) const;
-  // Plans the release of the ring's head `delayMs` from now; false when the timer service
-  // refused and the worker keeps the deadline itself.
-  bool Schedule(uint32_t delayMs);
+  // Plans the release of the ring's head at `due`; false when the timer service refused and
+  // the worker keeps the deadline itself.
+  bool Schedule(Clock::time_point due);
 
   // Worker side.
   void WaitForWork();
@@ -115,7 +112,9 @@ class TTimedBuffer {
   int32_t FWriteIndex = 0;
   int32_t FReadIndex = 0;
   UINT FTimerId = 0;       // the pending timer, 0 once it fired or when none is armed
-  Clock::time_point FDue;  // the ring's head is not released before this
+  // When the packet taken last was due; its followers are due their deltas after it, so
+  // a late timer delays one release and never the rest of the timeline.
+  Clock::time_point FDue;
   // A release is planned for the head, or a pass has taken a packet and not yet looked past it.
   bool FTimelineRunning = false;
   bool FWorkerKeepsTime = false;  // the timer was refused; the worker waits until FDue
