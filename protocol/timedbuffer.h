@@ -35,7 +35,8 @@ class TTimedBufferThread {
 };
 
 // Timed playout buffer: holds the packet that finds it idle for BufferTime ms, then releases
-// every following packet (delta - 10) ms after its predecessor, in the order they were put.
+// releases every following packet its delta after its predecessor was due, in the order they
+// were put: the sender's timeline, which a late timer delays for one packet only.
 //
 // Threads: Put and the setters run on the owner's thread; OnData runs on the worker; the
 // timer service's thread only wakes the worker. Destroy it from the owner's thread, never
