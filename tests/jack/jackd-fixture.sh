@@ -35,6 +35,9 @@ start_server() {
   fi
   mkdir -p "$state"
   stop_server  # left over from an interrupted run
+  # A server that was killed leaves its socket and semaphores, and a new one refuses to start
+  # beside them.
+  rm -f /dev/shm/jack_"$name"_* /dev/shm/jack_sem.*_"$name"_*
   # A session of its own, so the server outlives this script; the output goes to the log,
   # never to the test's pipes.
   setsid jackd --no-realtime --sync -n "$name" -t 5000 -d dummy -r 48000 -p 512 \

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -30,14 +31,21 @@ sockaddr_in LoopbackAddress(uint16_t port) {
   return address;
 }
 
-// The environment of this process, with the offscreen platform unless one is chosen.
-std::vector<std::string> ChildEnvironment() {
+// The environment of this process with `overrides` set over it, on the offscreen platform
+// unless a platform is chosen.
+std::vector<std::string> ChildEnvironment(const TTesselProcess::TSettings& overrides) {
   std::vector<std::string> variables;
-  bool platformSet = false;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    variables.emplace_back(*entry);
-    if (variables.back().rfind("QT_QPA_PLATFORM=", 0) == 0) platformSet = true;
-  }
+  const auto overridden = [&](const std::string& entry) {
+    return std::any_of(overrides.begin(), overrides.end(), [&](const auto& variable) {
+      return entry.rfind(variable.first + "=", 0) == 0;
+    });
+  };
+  for (char** entry = environ; *entry != nullptr; ++entry)
+    if (!overridden(*entry)) variables.emplace_back(*entry);
+  for (const auto& [name, value] : overrides) variables.push_back(name + "=" + value);
+  const bool platformSet = std::any_of(variables.begin(), variables.end(), [](const auto& entry) {
+    return entry.rfind("QT_QPA_PLATFORM=", 0) == 0;
+  });
   if (!platformSet) variables.emplace_back("QT_QPA_PLATFORM=offscreen");
   return variables;
 }
@@ -72,6 +80,11 @@ void TTesselProcess::WriteSettings(const TSettings& settings) const {
   if (!file.flush()) throw std::runtime_error("cannot write " + SettingsFile().string());
 }
 
+void TTesselProcess::SetEnvironment(const std::string& name, const std::string& value) {
+  std::erase_if(environment_, [&](const auto& variable) { return variable.first == name; });
+  environment_.emplace_back(name, value);
+}
+
 void TTesselProcess::Start() {
   if (Running()) throw std::runtime_error("tessel in " + folder_.string() + " still runs");
   posix_spawn_file_actions_t actions;
@@ -84,7 +97,7 @@ void TTesselProcess::Start() {
 
   std::string program = (folder_ / "tessel").string();
   std::vector<std::string> arguments = {program};
-  std::vector<std::string> environment = ChildEnvironment();
+  std::vector<std::string> environment = ChildEnvironment(environment_);
   const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr,
                                 Pointers(arguments).data(), Pointers(environment).data());
   posix_spawn_file_actions_destroy(&actions);

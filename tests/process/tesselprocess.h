@@ -36,6 +36,9 @@ class TTesselProcess {
   // Replaces the settings file with one [Settings] section of these keys, in this order.
   void WriteSettings(const TSettings& settings) const;
 
+  // Sets a variable of the environment of the runs that start from now on.
+  void SetEnvironment(const std::string& name, const std::string& value);
+
   // Throws std::runtime_error when the process cannot be started or one still runs.
   void Start();
   bool Running();
@@ -54,6 +57,7 @@ class TTesselProcess {
   bool Reap(int options);
 
   std::filesystem::path folder_;
+  TSettings environment_;  // set over this process's own
   pid_t pid_ = -1;
   int exitStatus_ = -1;
 };

@@ -1,0 +1,373 @@
+// Three copies of the program, each in its own folder with its own settings file and its own
+// process, on one JACK server, set up as a user would: a server and two clients that connect
+// by their settings. JACK clients of the test play into the copies' MIDI inputs and record
+// their outputs.
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdlib>
+#include <chrono>
+#include <functional>
+#include <initializer_list>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <unistd.h>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/inifile.h"
+#include "tests/jack/jackpeer.h"
+#include "tests/process/tesselprocess.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+constexpr auto kPatience = 20s;
+constexpr int kBufferTimeMs = 300;
+// JACK hands MIDI over once per period (512 frames at 48 kHz, 10.7 ms) at both ends, and the
+// players' sleeps are not exact either.
+constexpr auto kSpacingTolerance = 35ms;
+// What the link and two JACK hops may add to the buffer time on a loaded machine.
+constexpr auto kLatencyBudget = 250ms;
+constexpr size_t kSysexLength = 10000;
+
+const char kInputPorts[] = "^Tessel[^:]*:MIDI In$";
+const char kOutputPorts[] = "^Tessel[^:]*:MIDI Out$";
+
+// A copy's own JACK ports, found as the ones that appeared when it started.
+struct TPorts {
+  std::string Input;   // plays into the copy
+  std::string Output;  // what the copy plays
+};
+
+struct TPlayed {
+  Bytes Message;
+  Clock::time_point At;
+};
+
+Bytes NoteOn(int channel, int i) {
+  return {static_cast<uint8_t>(0x90 | channel), static_cast<uint8_t>(48 + i % 24), 100};
+}
+Bytes NoteOff(int channel, int i) {
+  return {static_cast<uint8_t>(0x80 | channel), static_cast<uint8_t>(48 + i % 24), 0};
+}
+
+Bytes Sysex() {
+  Bytes message(kSysexLength);
+  message.front() = 0xF0;
+  for (size_t i = 1; i + 1 < message.size(); ++i) message[i] = static_cast<uint8_t>(i * 7 % 128);
+  message.back() = 0xF7;
+  return message;
+}
+
+std::vector<Bytes> BytesOf(const std::vector<TJackPeer::TMessage>& messages) {
+  std::vector<Bytes> bytes;
+  for (const auto& message : messages) bytes.push_back(message.Bytes);
+  return bytes;
+}
+
+long Ms(Clock::duration d) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+}
+
+// A JACK server of the test's own, as the second computer of a session would have: a copy
+// killed with SIGKILL can leave its JACK server unable to run its graph, so the killed copy
+// never shares the server of the copies that must go on.
+class TOwnJackServer {
+ public:
+  TOwnJackServer(std::string name, std::string stateFolder)
+      : name_(std::move(name)), state_(std::move(stateFolder)) {
+    Running = Fixture("start") == 0;
+  }
+  ~TOwnJackServer() { Fixture("stop"); }
+  TOwnJackServer(const TOwnJackServer&) = delete;
+  TOwnJackServer& operator=(const TOwnJackServer&) = delete;
+
+  const std::string& Name() const { return name_; }
+  bool Running = false;
+
+ private:
+  int Fixture(const char* action) const {
+    const std::string command = std::string(TESSEL_JACKD_FIXTURE) + " " + action + " " + name_ +
+                                " " + state_ + " >/dev/null 2>&1";
+    return std::system(command.c_str());
+  }
+
+  std::string name_;
+  std::string state_;
+};
+
+class SessionOnJackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    if (!TJackPeer::ServerRunning(&why)) {
+      GTEST_SKIP() << why << ": the jackd fixture could not start a server here";
+    }
+    ASSERT_TRUE(folder_.isValid());
+    port_ = FreeLoopbackPort();
+    // One JACK client of the test per copy: it plays into the copy and hears its output.
+    peerS_ = std::make_unique<TJackPeer>("PlayerS");
+    peerA_ = std::make_unique<TJackPeer>("PlayerA");
+    peerB_ = std::make_unique<TJackPeer>("PlayerB");
+
+    server_ = NewCopy("server", {{"IsSever", "1"}, {"ServerName", ""}});
+    clientA_ = NewCopy("clientA", {{"IsSever", "0"}, {"ServerName", "127.0.0.1"}});
+    clientB_ = NewCopy("clientB", {{"IsSever", "0"}, {"ServerName", "127.0.0.1"}});
+  }
+
+  // Starts client B on a JACK server of its own, made anew, where the test does not listen,
+  // and waits until the server has both clients.
+  void StartBOnItsOwnJackServer() {
+    jackB_.reset();
+    static int servers = 0;
+    const std::string name =
+        "tessel-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(++servers);
+    jackB_ = std::make_unique<TOwnJackServer>(name, folder_.filePath(name.c_str()).toStdString());
+    ASSERT_TRUE(jackB_->Running) << "cannot start JACK server " << name;
+    clientB_->SetEnvironment("JACK_DEFAULT_SERVER", name);
+    clientB_->Start();
+    const auto deadline = Clock::now() + kPatience;
+    while (AcceptedConnections(port_) < 2 && Clock::now() < deadline)
+      std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(AcceptedConnections(port_), 2) << clientB_->Log();
+  }
+
+  void TearDown() override {
+    for (TTesselProcess* copy : {clientA_.get(), clientB_.get(), server_.get()}) {
+      if (copy == nullptr) continue;
+      // Closed as a user closes them, so their JACK clients leave the server in order.
+      if (copy->Running()) copy->Stop(kPatience);
+      if (HasFailure()) std::printf("%s:\n%s\n", copy->Folder().c_str(), copy->Log().c_str());
+    }
+  }
+
+  std::unique_ptr<TTesselProcess> NewCopy(const char* name, TTesselProcess::TSettings role) {
+    auto copy = std::make_unique<TTesselProcess>(folder_.filePath(name).toStdString());
+    TTesselProcess::TSettings settings = {{"Port", std::to_string(port_)},
+                                          {"AutoStart", "1"},
+                                          {"YourName", name},
+                                          {"MidiIn", "Tessel MIDI In"},
+                                          {"MidiOut", "Tessel MIDI Out"},
+                                          {"BufferTime", std::to_string(kBufferTimeMs)}};
+    settings.insert(settings.end(), role.begin(), role.end());
+    copy->WriteSettings(settings);
+    return copy;
+  }
+
+  TJackPeer& PeerOf(const TTesselProcess* copy) {
+    return copy == server_.get() ? *peerS_ : copy == clientA_.get() ? *peerA_ : *peerB_;
+  }
+
+  // Starts the copy and cables it to its test client, once its ports are there.
+  void StartAndCable(TTesselProcess& copy) {
+    TJackPeer& peer = PeerOf(&copy);
+    const auto inputsBefore = peer.FindPorts(kInputPorts, true);
+    const auto outputsBefore = peer.FindPorts(kOutputPorts, false);
+    copy.Start();
+    TPorts ports;
+    const auto deadline = Clock::now() + kPatience;
+    while ((ports.Input.empty() || ports.Output.empty()) && Clock::now() < deadline) {
+      std::this_thread::sleep_for(20ms);
+      ports.Input = NewPort(peer.FindPorts(kInputPorts, true), inputsBefore);
+      ports.Output = NewPort(peer.FindPorts(kOutputPorts, false), outputsBefore);
+    }
+    ASSERT_TRUE(copy.Running()) << copy.Log();
+    ASSERT_FALSE(ports.Input.empty() || ports.Output.empty()) << "no MIDI ports of " << copy.Folder();
+    ASSERT_TRUE(peer.Connect(peer.OutputPort(), ports.Input));
+    ASSERT_TRUE(peer.Connect(ports.Output, peer.InputPort()));
+    ASSERT_TRUE(peer.WaitUntilInputConnected(kPatience));
+  }
+
+  static std::string NewPort(const std::vector<std::string>& now,
+                             const std::vector<std::string>& before) {
+    for (const std::string& port : now)
+      if (std::find(before.begin(), before.end(), port) == before.end()) return port;
+    return {};
+  }
+
+  void StartAll() {
+    ASSERT_NO_FATAL_FAILURE(StartAndCable(*server_));
+    ASSERT_TRUE(WaitUntilListening(port_, kPatience)) << server_->Log();
+    ASSERT_NO_FATAL_FAILURE(StartAndCable(*clientA_));
+    ASSERT_NO_FATAL_FAILURE(StartAndCable(*clientB_));
+  }
+
+  // Plays a marker from `from` until every copy in `to` has played it: proof that the links
+  // between them are up. Everything heard so far is then forgotten.
+  void WaitUntilHeard(TTesselProcess& from, std::initializer_list<TTesselProcess*> to) {
+    const Bytes marker = {0xB0, 0x10, 0x7F};
+    const auto heardByAll = [&] {
+      return std::all_of(to.begin(), to.end(), [&](TTesselProcess* copy) {
+        const auto heard = BytesOf(PeerOf(copy).Received());
+        return std::find(heard.begin(), heard.end(), marker) != heard.end();
+      });
+    };
+    const auto deadline = Clock::now() + kPatience;
+    while (!heardByAll() && Clock::now() < deadline) {
+      PeerOf(&from).Send(marker);
+      std::this_thread::sleep_for(std::chrono::milliseconds(kBufferTimeMs + 200));
+    }
+    ASSERT_TRUE(heardByAll()) << "marker from " << from.Folder() << " not heard";
+    // Markers still in a buffer would arrive later.
+    std::this_thread::sleep_for(std::chrono::milliseconds(kBufferTimeMs + 300));
+    for (TJackPeer* peer : {peerS_.get(), peerA_.get(), peerB_.get()}) peer->ClearReceived();
+  }
+
+  // Plays `count` note pairs `spacing` apart from each player at once; `midway` runs after half.
+  std::vector<std::vector<TPlayed>> PlayNotes(const std::vector<TTesselProcess*>& players,
+                                              int count, Clock::duration spacing,
+                                              const std::function<void()>& midway = {}) {
+    std::vector<std::vector<TPlayed>> played(players.size());
+    auto next = Clock::now();
+    for (int i = 0; i < 2 * count; ++i) {
+      if (i == count && midway) midway();
+      std::this_thread::sleep_until(next);
+      for (size_t p = 0; p < players.size(); ++p) {
+        // A channel per player, so a copy that hears two of them can tell them apart.
+        const int channel = static_cast<int>(p);
+        const Bytes message = i % 2 == 0 ? NoteOn(channel, i / 2) : NoteOff(channel, i / 2);
+        PeerOf(players[p]).Send(message);
+        played[p].push_back({message, Clock::now()});
+      }
+      next += spacing / 2;
+    }
+    return played;
+  }
+
+  // The copy played exactly what was played into the sender, keeping its spacing, one buffer
+  // time later.
+  // `channel` keeps only what was heard on that MIDI channel, when the copy hears more players.
+  void ExpectPlayedAsSent(TTesselProcess& listener, const std::vector<TPlayed>& played,
+                          std::optional<int> channel = std::nullopt) {
+    TJackPeer& peer = PeerOf(&listener);
+    const auto heardOnChannel = [&] {
+      std::vector<TJackPeer::TMessage> heard = peer.Received();
+      if (channel)
+        std::erase_if(heard, [&](const auto& m) { return (m.Bytes[0] & 0x0F) != *channel; });
+      return heard;
+    };
+    const auto deadline = Clock::now() + kPatience;
+    while (heardOnChannel().size() < played.size() && Clock::now() < deadline)
+      std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(200ms);  // nothing more may come
+    const auto heard = heardOnChannel();
+    std::vector<Bytes> sent;
+    for (const TPlayed& p : played) sent.push_back(p.Message);
+    ASSERT_EQ(BytesOf(heard), sent) << "at " << listener.Folder();
+
+    Clock::duration worstLatency{};
+    Clock::duration worstSpacingError{};
+    for (size_t i = 0; i < heard.size(); ++i) {
+      const auto added = heard[i].Arrival - played[i].At - std::chrono::milliseconds(kBufferTimeMs);
+      worstLatency = std::max(worstLatency, added);
+      EXPECT_GT(added, -kSpacingTolerance) << "message " << i << " played before its time";
+      if (i == 0) continue;
+      const auto error = (heard[i].Arrival - heard[i - 1].Arrival) - (played[i].At - played[i - 1].At);
+      worstSpacingError = std::max({worstSpacingError, error, -error});
+    }
+    std::printf("%s: %zu messages, worst spacing error %ld ms, worst latency beyond the buffer %ld ms\n",
+                listener.Folder().filename().c_str(), heard.size(), Ms(worstSpacingError),
+                Ms(worstLatency));
+    EXPECT_LE(worstSpacingError, kSpacingTolerance);
+    EXPECT_LE(worstLatency, kLatencyBudget);
+  }
+
+  QTemporaryDir folder_;
+  uint16_t port_ = 0;
+  std::unique_ptr<TJackPeer> peerS_;
+  std::unique_ptr<TJackPeer> peerA_;
+  std::unique_ptr<TJackPeer> peerB_;
+  std::unique_ptr<TOwnJackServer> jackB_;
+  std::unique_ptr<TTesselProcess> server_;
+  std::unique_ptr<TTesselProcess> clientA_;
+  std::unique_ptr<TTesselProcess> clientB_;
+};
+
+TEST_F(SessionOnJackTest, WhatOneClientPlaysSoundsOnTheServerAndTheOtherClientIntact) {
+  ASSERT_NO_FATAL_FAILURE(StartAll());
+  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*clientA_, {server_.get(), clientB_.get()}));
+
+  std::vector<TPlayed> played = PlayNotes({clientA_.get()}, 16, 60ms)[0];
+  for (const Bytes& message : {Bytes{0xC0, 0x05}, Bytes{0xF2, 0x10, 0x20}, Sysex()}) {
+    std::this_thread::sleep_for(60ms);
+    PeerOf(clientA_.get()).Send(message);
+    played.push_back({message, Clock::now()});
+  }
+  ASSERT_TRUE(PeerOf(clientA_.get()).WaitUntilSent(kPatience));
+  // The long message leaves the player over several periods; it counts from its end.
+  played.back().At = Clock::now();
+
+  ExpectPlayedAsSent(*server_, played);
+  ExpectPlayedAsSent(*clientB_, played);
+}
+
+TEST_F(SessionOnJackTest, KilledClientLeavesNoGapAndComesBackByItsSettings) {
+  ASSERT_NO_FATAL_FAILURE(StartAndCable(*server_));
+  ASSERT_TRUE(WaitUntilListening(port_, kPatience)) << server_->Log();
+  ASSERT_NO_FATAL_FAILURE(StartAndCable(*clientA_));
+  ASSERT_NO_FATAL_FAILURE(StartBOnItsOwnJackServer());
+  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*clientA_, {server_.get()}));
+  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*server_, {clientA_.get()}));
+
+  // A plays to the server, the server to A, and B dies halfway through. The server relays A's
+  // playing back to A as well, on A's channel.
+  const auto played = PlayNotes({clientA_.get(), server_.get()}, 30, 80ms, [&] { clientB_->Kill(); });
+  ExpectPlayedAsSent(*server_, played[0]);
+  ExpectPlayedAsSent(*clientA_, played[1], 1);
+
+  // Started again, B connects by its settings, and A and the server still hear each other.
+  ASSERT_NO_FATAL_FAILURE(StartBOnItsOwnJackServer());
+  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*clientA_, {server_.get()}));
+
+  // Without a server the clients are left unconnected and go on running.
+  ASSERT_EQ(server_->Stop(kPatience), 0) << server_->Log();
+  std::this_thread::sleep_for(1s);
+  EXPECT_TRUE(clientA_->Running());
+  EXPECT_TRUE(clientB_->Running());
+  EXPECT_EQ(AcceptedConnections(port_), 0);
+
+  // A new server, and the clients started again, meet by their settings.
+  ASSERT_EQ(clientA_->Stop(kPatience), 0) << clientA_->Log();
+  ASSERT_EQ(clientB_->Stop(kPatience), 0) << clientB_->Log();
+  ASSERT_NO_FATAL_FAILURE(StartAndCable(*server_));
+  ASSERT_TRUE(WaitUntilListening(port_, kPatience)) << server_->Log();
+  ASSERT_NO_FATAL_FAILURE(StartAndCable(*clientA_));
+  ASSERT_NO_FATAL_FAILURE(StartBOnItsOwnJackServer());
+  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*clientA_, {server_.get()}));
+  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*server_, {clientA_.get()}));
+}
+
+TEST_F(SessionOnJackTest, ClosedCopiesKeepTheirSettingsInForce) {
+  ASSERT_NO_FATAL_FAILURE(StartAll());
+  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*clientA_, {server_.get(), clientB_.get()}));
+
+  for (TTesselProcess* copy : {clientA_.get(), clientB_.get(), server_.get()}) {
+    ASSERT_EQ(copy->Stop(kPatience), 0) << copy->Log();
+    const TIniFile ini(copy->SettingsFile().string());
+    const std::vector<std::string> keys = ini.ReadSection("Settings");
+    const std::set<std::string> expected = {
+        "Left", "Top", "Width", "Height", "MidiIn", "MidiOut", "BufferTime", "BufferResolution",
+        "Port", "IsSever", "ServerName", "Monitoring", "YourName", "AutoStart", "DisableNagle"};
+    EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()), expected) << copy->Folder();
+    EXPECT_EQ(keys.size(), expected.size());
+    EXPECT_EQ(ini.ReadInteger("Settings", "Port", 0), port_);
+    EXPECT_EQ(ini.ReadBool("Settings", "IsSever", false), copy == server_.get());
+    EXPECT_EQ(ini.ReadString("Settings", "ServerName", "?"), copy == server_.get() ? "" : "127.0.0.1");
+    EXPECT_EQ(ini.ReadString("Settings", "YourName", ""), copy->Folder().filename().string());
+    EXPECT_EQ(ini.ReadString("Settings", "MidiIn", ""), "Tessel MIDI In");
+    EXPECT_EQ(ini.ReadString("Settings", "MidiOut", ""), "Tessel MIDI Out");
+    EXPECT_EQ(ini.ReadInteger("Settings", "BufferTime", 0), kBufferTimeMs);
+    EXPECT_TRUE(ini.ReadBool("Settings", "AutoStart", false));
+  }
+}
+
+}  // namespace
