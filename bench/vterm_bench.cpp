@@ -1,18 +1,25 @@
-// Times the data monitor's worst case: one log line at a time, each painted before the next.
-// The terminal sits in a scroll area that follows the cursor, as on the monitor page.
+// Times the data monitor under heavy traffic. Lines arriving as the link delivers them: events
+// queued to the window's thread by a feeder at a steady rate, painted whenever the event loop
+// gets to it, so a paint shows every line that came meanwhile. Then the worst case, one
+// line at a time with each painted before the next. The terminal sits in a scroll area that
+// follows the cursor, as on the monitor page.
 //
 //   bench_vterm [lines]      (default 10000; runs on the offscreen platform unless told otherwise)
 #include <QApplication>
+#include <QMetaObject>
 #include <QElapsedTimer>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "terminal/vterm.h"
 
@@ -102,6 +109,31 @@ void RunTerminal(const char* name, QSize viewport, int lines, bool paintEachLine
   });
 }
 
+// A feeder thread queues `rate` lines per second to the window's thread; the time runs until
+// the last line has been painted.
+void RunArriving(const char* name, QSize viewport, int lines, int rate) {
+  TView view(viewport);
+  TVTerm* term = MonitorTerminal(view.Box);
+  view.Show(term);
+  int written = 0;  // window's thread only
+  Time(name, view, lines, [&](int i) {
+    if (i > 0) return;
+    std::thread feeder([&] {
+      const auto start = std::chrono::steady_clock::now();
+      for (int line = 0; line < lines; ++line) {
+        std::this_thread::sleep_until(start + std::chrono::microseconds(1000000LL * line / rate));
+        const auto show = [&, line] {
+          term->WriteLine(LogLine(line));
+          ++written;
+        };
+        QMetaObject::invokeMethod(term, show, Qt::QueuedConnection);
+      }
+    });
+    while (written < lines) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    feeder.join();
+  });
+}
+
 void RunFillOnly(const char* name, QSize viewport, int lines) {
   TView view(viewport);
   auto* widget = new TFillOnly;
@@ -120,6 +152,8 @@ int main(int argc, char** argv) {
   QApplication application(argc, argv);
   const int lines = argc > 1 ? std::atoi(argv[1]) : 10000;
 
+  RunArriving("arriving at 20000/s, 1100x620", QSize(1100, 620), lines, 20000);
+  RunArriving("arriving at 5000/s, 1100x620", QSize(1100, 620), lines, 5000);
   RunTerminal("paint each line, 1100x620 view", QSize(1100, 620), lines, true);
   RunTerminal("paint each line, 1100x300 view", QSize(1100, 300), lines, true);
   RunTerminal("paint once at the end, 1100x620", QSize(1100, 620), lines, false);
