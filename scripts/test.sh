@@ -18,6 +18,7 @@ ctest --preset default -j "$jobs"
 
 step "build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cmake --preset asan
 cmake --build --preset asan -j "$jobs"
