@@ -201,6 +201,16 @@ class SessionOnJackTest : public ::testing::Test {
     ASSERT_NO_FATAL_FAILURE(StartAndCable(*clientB_));
   }
 
+  // As StartAll, but B on a JACK server of its own; then the server and A hear each other.
+  void StartAllWithBOnItsOwnJackServer() {
+    ASSERT_NO_FATAL_FAILURE(StartAndCable(*server_));
+    ASSERT_TRUE(WaitUntilListening(port_, kPatience)) << server_->Log();
+    ASSERT_NO_FATAL_FAILURE(StartAndCable(*clientA_));
+    ASSERT_NO_FATAL_FAILURE(StartBOnItsOwnJackServer());
+    ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*clientA_, {server_.get()}));
+    ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*server_, {clientA_.get()}));
+  }
+
   // Plays a marker from `from` until every copy in `to` has played it: proof that the links
   // between them are up. Everything heard so far is then forgotten.
   void WaitUntilHeard(TTesselProcess& from, std::initializer_list<TTesselProcess*> to) {
@@ -311,12 +321,7 @@ TEST_F(SessionOnJackTest, WhatOneClientPlaysSoundsOnTheServerAndTheOtherClientIn
 }
 
 TEST_F(SessionOnJackTest, KilledClientLeavesNoGapAndComesBackByItsSettings) {
-  ASSERT_NO_FATAL_FAILURE(StartAndCable(*server_));
-  ASSERT_TRUE(WaitUntilListening(port_, kPatience)) << server_->Log();
-  ASSERT_NO_FATAL_FAILURE(StartAndCable(*clientA_));
-  ASSERT_NO_FATAL_FAILURE(StartBOnItsOwnJackServer());
-  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*clientA_, {server_.get()}));
-  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*server_, {clientA_.get()}));
+  ASSERT_NO_FATAL_FAILURE(StartAllWithBOnItsOwnJackServer());
 
   // A plays to the server, the server to A, and B dies halfway through. The server relays A's
   // playing back to A as well, on A's channel.
@@ -338,12 +343,7 @@ TEST_F(SessionOnJackTest, KilledClientLeavesNoGapAndComesBackByItsSettings) {
   // A new server, and the clients started again, meet by their settings.
   ASSERT_EQ(clientA_->Stop(kPatience), 0) << clientA_->Log();
   ASSERT_EQ(clientB_->Stop(kPatience), 0) << clientB_->Log();
-  ASSERT_NO_FATAL_FAILURE(StartAndCable(*server_));
-  ASSERT_TRUE(WaitUntilListening(port_, kPatience)) << server_->Log();
-  ASSERT_NO_FATAL_FAILURE(StartAndCable(*clientA_));
-  ASSERT_NO_FATAL_FAILURE(StartBOnItsOwnJackServer());
-  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*clientA_, {server_.get()}));
-  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*server_, {clientA_.get()}));
+  ASSERT_NO_FATAL_FAILURE(StartAllWithBOnItsOwnJackServer());
 }
 
 TEST_F(SessionOnJackTest, ClosedCopiesKeepTheirSettingsInForce) {
