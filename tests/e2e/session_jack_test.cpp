@@ -128,10 +128,11 @@ class SessionOnJackTest : public ::testing::Test {
   // and waits until the server has both clients.
   void StartBOnItsOwnJackServer() {
     jackB_.reset();
-    static int servers = 0;
-    const std::string name =
-        "tessel-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(++servers);
-    jackB_ = std::make_unique<TOwnJackServer>(name, folder_.filePath(name.c_str()).toStdString());
+    // Always the same name: JACK reclaims the registry slot of a server of that name that was
+    // killed, and a killed server of any other name would hold its slot for good.
+    const char* shared = std::getenv("JACK_DEFAULT_SERVER");
+    const std::string name = std::string(shared != nullptr ? shared : "default") + "-b";
+    jackB_ = std::make_unique<TOwnJackServer>(name, TESSEL_JACK_STATE);
     ASSERT_TRUE(jackB_->Running) << "cannot start JACK server " << name;
     clientB_->SetEnvironment("JACK_DEFAULT_SERVER", name);
     clientB_->Start();

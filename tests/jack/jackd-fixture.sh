@@ -26,6 +26,11 @@ stop_server() {
     sleep 0.1
   done
   kill -KILL "$pid" 2>/dev/null
+  # Reaped, not only dead: JACK takes a server whose pid still exists for a running one.
+  for _ in $(seq 50); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    sleep 0.1
+  done
 }
 
 start_server() {
