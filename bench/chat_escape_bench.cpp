@@ -21,24 +21,13 @@
 #include "platform/inifile.h"
 #include "protocol/data.h"
 #include "terminal/screen.h"
+#include "bench/paintcounter.h"
 #include "terminal/vterm.h"
 #include "tests/support/escapetext.h"
 
 namespace {
 
 constexpr size_t kPacketBytes = 8192;
-
-// Counts the paints a widget receives, so a figure that includes none shows it.
-class TPaintCounter : public QObject {
- public:
-  int Paints = 0;
-
- protected:
-  bool eventFilter(QObject*, QEvent* event) override {
-    if (event->type() == QEvent::Paint) ++Paints;
-    return false;
-  }
-};
 
 // Best and median of `rounds` runs of `step`, in milliseconds.
 void Time(const char* name, int rounds, const TPaintCounter& counter,

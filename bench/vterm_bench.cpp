@@ -21,21 +21,10 @@
 #include <string>
 #include <thread>
 
+#include "bench/paintcounter.h"
 #include "terminal/vterm.h"
 
 namespace {
-
-// Counts the paints a widget receives.
-class TPaintCounter : public QObject {
- public:
-  int Paints = 0;
-
- protected:
-  bool eventFilter(QObject*, QEvent* event) override {
-    if (event->type() == QEvent::Paint) ++Paints;
-    return false;
-  }
-};
 
 // A widget whose paint is one white fill: the floor under any per-line repaint.
 class TFillOnly : public QWidget {
