@@ -77,6 +77,8 @@ class TFormServerMain : public QMainWindow {
   // ---- Data monitor (monitor.cpp)
   void Log(const std::string& msg);
   void LogFmt(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  // Writes `prefix` and the packet's dump; the dump is built only while monitoring.
+  void LogPacket(const char* prefix, const TData& packet);
   void SetMonitoring(bool value);
 
   // ---- Peer link (link.cpp)

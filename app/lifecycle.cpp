@@ -131,7 +131,8 @@ void TFormServerMain::UpdateCaption() {
 void TFormServerMain::Flash(QLabel* lamp, QTimer* timer) {
   // Restarting keeps a lamp that flashes often lit until 111 ms after the last flash.
   timer->start();
-  SetLampColour(lamp, kLampLit);
+  // Setting a palette costs microseconds; a relay flashes per packet, so set it once per lit spell.
+  if (lamp->palette().color(QPalette::Window) != kLampLit) SetLampColour(lamp, kLampLit);
 }
 
 void TFormServerMain::PutOut(QLabel* lamp, QTimer* timer) {

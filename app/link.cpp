@@ -253,9 +253,7 @@ void TFormServerMain::ReceivePacket(TData& packet) {
       break;
   }
   FlashRx();
-  std::string dump;
-  packet.DumpText(dump);
-  Log("recv : " + dump);
+  LogPacket("recv : ", packet);
   if (FIsServer && (packet.DataType == dtMidi || packet.DataType == dtChat)) SendPacket(&packet);
 }
 
@@ -263,9 +261,7 @@ void TFormServerMain::SendPacket(TData* packet) {
   if (!packet || !FActive) return;
   try {
     packet->Time = TimeSinceLastSend();
-    std::string dump;
-    packet->DumpText(dump);
-    Log("send : " + dump);
+    LogPacket("send : ", *packet);
     packet->Encode();
     const int frameLength = packet->Count();
     if (FIsServer) {

@@ -18,6 +18,7 @@
 
 #include "app/frmclientserver.h"
 #include "app/globals.h"
+#include "protocol/data.h"
 #include "terminal/screen.h"
 #include "terminal/vterm.h"
 
@@ -127,6 +128,13 @@ void TFormServerMain::SetUpTerminal(TVTerm* term, QScrollArea* box) {
 void TFormServerMain::Log(const std::string& msg) {
   if (!FMonitoring || FDestroying) return;
   VTermMonitor->WriteLine(msg);
+}
+
+void TFormServerMain::LogPacket(const char* prefix, const TData& packet) {
+  if (!FMonitoring || FDestroying) return;
+  std::string dump;
+  packet.DumpText(dump);
+  Log(prefix + dump);
 }
 
 void TFormServerMain::LogFmt(const char* fmt, ...) {
