@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <filesystem>
 #include <random>
 
@@ -288,6 +289,31 @@ TEST_F(SettingsTest, IpApplyWithAutoStartStartsAStoppedLink) {
   EXPECT_TRUE(form->IsServer());
   EXPECT_TRUE(form->AutoStart());
   EXPECT_TRUE(ProcessEventsUntil([&] { return form->Active(); }));
+}
+
+TEST_F(SettingsTest, IpApplyWhileConnectedMovesTheClientToTheNewServer) {
+  QTcpServer oldServer, newServer;
+  ASSERT_TRUE(oldServer.listen(QHostAddress::LocalHost, 0));
+  ASSERT_TRUE(newServer.listen(QHostAddress::LocalHost, 0));
+  Start();
+  form->EditServerName->setText("127.0.0.1");
+  form->EditIpPort->setText(QString::number(oldServer.serverPort()));
+  form->BitBtnApplyIp->click();
+  form->SpeedButtonConnect->click();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return oldServer.hasPendingConnections(); }));
+  std::unique_ptr<QTcpSocket> oldPeer(oldServer.nextPendingConnection());
+  ASSERT_TRUE(ProcessEventsUntil([&] { return form->Active(); }));
+
+  form->EditIpPort->setText(QString::number(newServer.serverPort()));
+  form->BitBtnApplyIp->click();
+  EXPECT_FALSE(IpChanged());
+  EXPECT_EQ(form->Port(), newServer.serverPort());
+  // The old connection is closed, not left behind, and the link comes up at the new address.
+  EXPECT_TRUE(ProcessEventsUntil(
+      [&] { return oldPeer->state() == QAbstractSocket::UnconnectedState; }));
+  EXPECT_TRUE(ProcessEventsUntil([&] { return newServer.hasPendingConnections(); }));
+  EXPECT_TRUE(ProcessEventsUntil([&] { return form->Active(); }));
+  EXPECT_FALSE(oldServer.hasPendingConnections());
 }
 
 TEST_F(SettingsTest, MidiGroupRefusesUnstorableBuffersAndSelectsPorts) {
