@@ -276,6 +276,7 @@ TEST_F(MainWindowTest, EnterAloneInTheChatInputSendsItAndElsewherePassesOn) {
   QTest::keyClicks(form->MemoChatSend, "hello");
   QTest::keyClick(form->MemoChatSend, Qt::Key_Return, Qt::ControlModifier);
   QTest::keyClick(form->MemoChatSend, Qt::Key_Return, Qt::ShiftModifier);
+  QTest::keyClick(form->MemoChatSend, Qt::Key_Return, Qt::AltModifier);
   EXPECT_TRUE(form->Sent.empty());
 
   QTest::keyClick(form->MemoChatSend, Qt::Key_Return);
