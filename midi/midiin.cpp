@@ -1,6 +1,5 @@
 #include "midi/midiin.h"
 
-#include <QCoreApplication>
 #include <algorithm>
 #include <new>
 
@@ -127,7 +126,7 @@ void TMidiInput::AbandonDevice() noexcept {
 void TMidiInput::EndSession() {
   // Queued notices refer to this session's ring and buffers, both about to go; dropping them
   // here also keeps them from reaching a later session.
-  QCoreApplication::removePostedEvents(&FWindow);
+  FWindow.Discard();
   if (FCallbackInfo) FCallbackInfo->Ring = nullptr;
   RingDestroy(FRing);
   FRing = nullptr;

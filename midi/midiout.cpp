@@ -1,6 +1,5 @@
 #include "midi/midiout.h"
 
-#include <QCoreApplication>
 #include <algorithm>
 #include <cstring>
 
@@ -88,7 +87,7 @@ void TMidiOutput::Close() {
     Check(midiOutClose(FDeviceHandle));
     FInFlight.clear();
     // Their done notices would name freed headers.
-    QCoreApplication::removePostedEvents(&FWindow);
+    FWindow.Discard();
   }
   FDeviceHandle = nullptr;
   FState = TState::Closed;

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <QObject>
-#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
+
+class QSocketNotifier;
 
 // A window message: its number and its two parameters.
 struct TMessage {
@@ -13,23 +16,34 @@ struct TMessage {
 };
 
 // The hidden window: a QObject living on the thread that creates it. Post may be called from
-// any thread; the window procedure always runs on the owning thread, in posting order.
-// Messages still queued when the window is destroyed are discarded.
+// any thread, including a driver's callback; the window procedure always runs on the owning
+// thread's event loop, in posting order. Messages still queued when the window is destroyed
+// or discarded are never delivered.
+//
+// Posting thread -> owning thread: the message goes into a queue under a plain mutex and an
+// eventfd wakes the owner's loop. No Qt event crosses the threads, so a callback never
+// allocates one, and every hand-over is ordered by a lock ThreadSanitizer can see.
 class TMessageWindow : public QObject {
  public:
   using TWindowProc = std::function<void(const TMessage&)>;
 
   explicit TMessageWindow(TWindowProc windowProc);
+  ~TMessageWindow() override;
+  TMessageWindow(const TMessageWindow&) = delete;
+  TMessageWindow& operator=(const TMessageWindow&) = delete;
 
   void Post(uint32_t msg, uintptr_t wParam, uintptr_t lParam);
-
- protected:
-  void customEvent(QEvent* event) override;
+  // Drops every message posted and not yet delivered. Owning thread only.
+  void Discard();
 
  private:
+  void Wake();
+  void DeliverQueued();
+
   TWindowProc windowProc_;
-  // Posting thread -> owning thread hand-over. Qt's queue already orders it, but with a lock
-  // that ThreadSanitizer cannot see; a release in Post and an acquire before the window
-  // procedure state it in the language's own terms.
-  std::atomic<uint64_t> posted_{0};
+  int wakeFd_;
+  QSocketNotifier* wakeNotifier_;  // owning thread only
+  std::mutex queueLock_;           // guards queue_
+  std::deque<TMessage> queue_;
+  std::deque<TMessage> delivering_;  // owning thread only: the batch being delivered
 };

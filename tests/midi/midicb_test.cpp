@@ -23,7 +23,7 @@ class MidiCallbackTest : public testing::Test {
     MidiCallback(nullptr, msg, reinterpret_cast<DWORD_PTR>(&info), param1, param2);
   }
   std::vector<TMessage> Posted() {
-    DeliverPostedEvents();
+    DeliverReadyEvents();
     return std::exchange(received, {});
   }
   TRingItem Take() {

@@ -41,7 +41,12 @@ void WriteFile(const fs::path& path, const std::string& content) {
 int StatusOfChild(const std::function<void()>& body) {
   const pid_t child = ::fork();
   if (child == 0) {
-    body();
+    // The child must never return into the test runner, not even by an exception.
+    try {
+      body();
+    } catch (...) {
+      ::_exit(1);
+    }
     ::_exit(0);
   }
   int status = 0;
@@ -405,9 +410,12 @@ TEST_F(IniFileTest, SaveKilledAtTheWriteLeavesTheOldFileAndTheNextSaveClearsUp) 
   const std::string old = SettingsWithName("old");
   WriteFile(path, old);
   const std::string name(200'000, 'n');
-  // The kernel stops the save inside write() when the file reaches the size limit.
+  // The kernel ends the save inside write() when the file reaches the size limit. The
+  // signal's default action kills at once: a handler could run late, after the write failed.
   const int status = StatusOfChild([&] {
-    ::signal(SIGXFSZ, [](int) { ::raise(SIGKILL); });
+    ::signal(SIGXFSZ, SIG_DFL);
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
     const rlimit limit{4096, 4096};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     TIniFile ini(path.string());
@@ -415,7 +423,7 @@ TEST_F(IniFileTest, SaveKilledAtTheWriteLeavesTheOldFileAndTheNextSaveClearsUp) 
     ini.UpdateFile();
   });
   ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(WTERMSIG(status), SIGKILL);
+  EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
   EXPECT_EQ(ReadFile(path), old);
   EXPECT_EQ(FilesInFolder(), 2u);  // the killed save's temporary file
 
@@ -481,6 +489,9 @@ TEST_F(IniFileTest, LongLinesAndManyLinesCostLinearTimeAndMemory) {
   // Eight times the text: linear work takes about eight times as long, quadratic 64 times.
   EXPECT_LT(longTime.count(), 24 * std::max<int64_t>(shortTime.count(), 1));
 
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer's shadow of every byte outweighs the reader's own memory";
+#endif
   // Lines of one byte each: the memory the file takes stays near its size.
   constexpr size_t kBlankLines = 8 << 20;
   WriteFile(path, std::string(kBlankLines, '\n') + "[Settings]\nPort=5\n");

@@ -35,5 +35,5 @@ bool WaitWithoutEvents(Predicate done,
   return true;
 }
 
-// Delivers what this thread has posted so far.
-inline void DeliverPostedEvents() { QCoreApplication::sendPostedEvents(); }
+// Delivers what is ready for this thread now, without waiting for more.
+inline void DeliverReadyEvents() { QCoreApplication::processEvents(); }
