@@ -176,7 +176,9 @@ bool WaitUntilListening(uint16_t port, std::chrono::milliseconds timeout) {
   return false;
 }
 
-int AcceptedConnections(uint16_t port) {
+namespace {
+
+int CountEstablished(uint16_t port) {
   // Lines: "sl local_address rem_address st ..." with addresses as HEXIP:HEXPORT.
   std::ifstream table("/proc/net/tcp");
   std::string line;
@@ -192,4 +194,17 @@ int AcceptedConnections(uint16_t port) {
     if (localAddress == local && state == kEstablished) ++count;
   }
   return count;
+}
+
+}  // namespace
+
+int AcceptedConnections(uint16_t port) {
+  // The kernel walks its table while connections come and go, so one read can miss or repeat
+  // an entry; a count is trusted once two reads in a row agree.
+  int previous = CountEstablished(port);
+  for (;;) {
+    const int count = CountEstablished(port);
+    if (count == previous) return count;
+    previous = count;
+  }
 }

@@ -115,6 +115,8 @@ TEST_F(TimedBuffer, HoldsTheFirstPacketThenSpacesFollowersByTheirDelta) {
 }
 
 TEST_F(TimedBuffer, ChordsGoOutInOnePassAndLongRunsKeepTheSendersTimeline) {
+  // Long enough that a late first pass does not find the third packet due already.
+  constexpr uint16_t kGap = 30;
   Releases releases;
   const Clock::time_point put = Clock::now();
   {
@@ -124,24 +126,24 @@ TEST_F(TimedBuffer, ChordsGoOutInOnePassAndLongRunsKeepTheSendersTimeline) {
     releases.Attach(buffer);
     buffer.Put(Packet(0, 0));
     buffer.Put(Packet(1, 0));
-    buffer.Put(Packet(2, 3));
+    buffer.Put(Packet(2, kGap));
     buffer.Put(Packet(3, 0));
     // A run of equal short steps: rounding or a lead per step would add up over it.
     for (int tag = 4; tag < 40; ++tag) buffer.Put(Packet(tag, 7));
     ASSERT_TRUE(releases.WaitFor(40));
   }
   // A packet released in the same pass has left the ring before its predecessor is delivered;
-  // the delta of 3 waits in the ring for its timer.
+  // the delta of kGap waits in the ring for its timer.
   const std::vector<Releases::Release> taken = releases.Taken();
   const int32_t expectedQueued[] = {38, 38, 36, 36};
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(taken[i].tag, i);
     EXPECT_EQ(taken[i].queuedMeanwhile, expectedQueued[i]) << "packet " << i;
   }
-  EXPECT_GE(taken[2].at - put, 200ms + 3ms);
+  EXPECT_GE(taken[2].at - put, std::chrono::milliseconds(200 + kGap));
   for (int i = 4; i < 40; ++i) {
     EXPECT_EQ(taken[i].tag, i);
-    EXPECT_GE(taken[i].at - put, std::chrono::milliseconds(200 + 3 + 7 * (i - 3)))
+    EXPECT_GE(taken[i].at - put, std::chrono::milliseconds(200 + kGap + 7 * (i - 3)))
         << "packet " << i << " released ahead of the sender's timeline";
   }
 }
