@@ -40,8 +40,10 @@ uint8_t Reversed(uint8_t attr) {
 }  // namespace
 
 void TLine::Blank(uint8_t attr) {
+  if (blankAs_ == attr) return;
   Chars.fill(::Blank);
   Attrs.fill(attr);
+  blankAs_ = attr;
 }
 
 TScreen::TScreen() : FLineStore(std::make_unique<TLine[]>(ScreenLineCount)) {

@@ -22,11 +22,18 @@ class TLine {
  public:
   TLine() { Blank(DefaultAttr); }
 
-  // Every cell becomes a blank (0x20) with attribute `attr`.
+  // Every cell becomes a blank (0x20) with attribute `attr`. A line left that way since is not
+  // filled again: a peer repeating whole-screen erases would otherwise cost a full fill each.
   void Blank(uint8_t attr);
+  // Must precede every other change of the cells.
+  void Touch() { blankAs_ = kNotBlank; }
 
   std::array<uint8_t, ScreenLineCells> Chars;
   std::array<uint8_t, ScreenLineCells> Attrs;
+
+ private:
+  static constexpr int kNotBlank = -1;
+  int blankAs_ = kNotBlank;  // the attribute of a line all blank since Blank, else kNotBlank
 };
 
 // Union of changed cells, in cell units (columns left/right, rows top/bottom, all inclusive).
@@ -145,7 +152,12 @@ class TScreen {
   void ScrollDown();
   void BlankLines(int first, int last, uint8_t attr);
 
-  TLine& CursorLine() { return *FLines[static_cast<size_t>(FRow)]; }
+  // The cursor's line, about to be changed.
+  TLine& CursorLine() {
+    TLine& line = *FLines[static_cast<size_t>(FRow)];
+    line.Touch();
+    return line;
+  }
 
   // All lines are allocated once; scrolling reorders the pointers in FLines, never the text.
   std::unique_ptr<TLine[]> FLineStore;

@@ -192,6 +192,41 @@ TEST(ScreenTest, EraseSequences) {
   for (int r = 0; r <= 5; ++r) EXPECT_EQ(s.Lines(r).Attrs[0], 0x34) << r;
 }
 
+TEST(ScreenTest, RepeatedErasesStillBlankWhateverChangedBetweenThem) {
+  TScreen s;
+  s.SetRows(4);
+  s.SetCols(8);
+  const auto expectBlank = [&](uint8_t attr, const char* after) {
+    for (int r = 0; r < 4; ++r) {
+      EXPECT_EQ(Text(s, r, 0, 8), "        ") << after << ", row " << r;
+      EXPECT_EQ(s.Lines(r).Attrs[5], attr) << after << ", row " << r;
+    }
+  };
+  Write(s, "\x1b[2J\x1b[2J");
+  Write(s, "\x1b[2;1Hwritten");
+  Write(s, "\x1b[2J");
+  expectBlank(DefaultAttr, "text");
+
+  // A written line that scrolling has moved to another row.
+  Write(s, "\x1b[4;1Hbottom\n\n");
+  Write(s, "\x1b[2J");
+  expectBlank(DefaultAttr, "scrolled text");
+
+  // Changes made by inserting and deleting characters, and by erasing part of a line.
+  Write(s, "\x1b[1;1Habc\x1b[1;1H\x1b[2@\x1b[3;1Hxyz\x1b[1;1H\x1b[1P");
+  s.Attr = 0x12;
+  Write(s, "\x1b[4;3H\x1b[K");
+  Write(s, "\x1b[2J");
+  expectBlank(0x12, "inserted, deleted and erased cells");
+
+  // The same blank text in another colour, and the default colour on lines scrolled in.
+  s.Attr = 0x34;
+  Write(s, "\x1b[2J");
+  expectBlank(0x34, "a colour change");
+  Write(s, "\x1b[4;1H\n");
+  EXPECT_EQ(s.Lines(3).Attrs[0], DefaultAttr);
+}
+
 TEST(ScreenTest, InsertAndDeleteCharacters) {
   TScreen s;
   std::string line;
