@@ -11,7 +11,7 @@
 #include "app/frmclientserver.h"
 #include "app/globals.h"
 #include "protocol/data.h"
-#include "protocol/errors.h"
+#include "platform/errors.h"
 #include "terminal/vterm.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include "app/frmclientserver.h"
 #include "midi/midiin.h"
 #include "midi/midiout.h"
+#include "midi/midirules.h"
 #include "midi/miditype.h"
 #include "platform/messagebox.h"
 #include "protocol/data.h"
@@ -20,38 +21,14 @@ constexpr int kTimedBufferCapacity = 1024;
 constexpr uint16_t kSysexBufferSize = 4096;
 constexpr int kIdleTimeIntervalMs = 5000;
 
-// Bytes of a short message by its status byte; 0 for those that make no packet (sysex start,
-// quarter frame, the undefined system messages).
-int ShortMessageLength(uint8_t status) {
-  if (status < 0xC0 || (status >= 0xE0 && status <= 0xEF)) return 3;
-  if (status <= 0xDF) return 2;
-  switch (status) {
-    case 0xF2:
-      return 3;
-    case 0xF3:
-      return 2;
-    case 0xF6:
-    case 0xF7:
-    case 0xF8:
-    case 0xFA:
-    case 0xFB:
-    case 0xFC:
-    case 0xFE:
-    case 0xFF:
-      return 1;
-    default:
-      return 0;
-  }
-}
-
 // The Midi packet carrying one input event; null when the event makes none.
 std::unique_ptr<TData> MidiPacketFor(const TMyMidiEvent& event) {
   std::unique_ptr<TData> packet;
   if (event.SysexLength > 0) {
     packet = std::make_unique<TData>(event.SysexLength, event.SysexData.get());
   } else {
-    const int length = ShortMessageLength(event.Status);
-    if (length == 0) return nullptr;
+    if (!IsForwarded(event.Status)) return nullptr;
+    const size_t length = MidiMessageLength(event.Status);
     const uint8_t bytes[3] = {event.Status, event.Data1, event.Data2};
     packet = std::make_unique<TData>(static_cast<uint16_t>(length), bytes);
   }

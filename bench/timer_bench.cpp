@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "midi/mmsystem.h"
+#include "platform/timerservice.h"
 
 namespace {
 

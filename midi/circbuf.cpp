@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "protocol/errors.h"
+#include "platform/errors.h"
 
 namespace {
 

@@ -1,11 +1,12 @@
 #include "midi/midicb.h"
 
+#include "midi/midirules.h"
+
 namespace {
 
 void StoreInputEvent(TMidiCallbackInfo& info, UINT msg, DWORD_PTR param1, DWORD_PTR param2) {
-  // The whole parameter is compared, so only the one-byte messages match.
-  if (param1 == kActiveSensing || param1 == kTimingClock) return;
   const bool isShort = msg == MIM_DATA;
+  if (isShort && !IsForwarded(static_cast<uint8_t>(param1))) return;
   if (isShort && info.SysexOnly.load(std::memory_order_relaxed)) return;
   if (info.Ring == nullptr || info.Window == nullptr) return;
 

@@ -10,9 +10,6 @@
 // names the dropped long buffer (0 for a short message) so the port can hand it back.
 constexpr UINT WM_USER = 0x400;
 
-constexpr DWORD_PTR kTimingClock = 0xF8;
-constexpr DWORD_PTR kActiveSensing = 0xFE;
-
 // The driver callback's instance value: where a port wants its events.
 // Ring and Window are set on the window thread before the device is opened and stay fixed
 // while it is open; SysexOnly may change at any time, so the driver thread reads it atomically.

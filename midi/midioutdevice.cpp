@@ -1,6 +1,7 @@
 #include "midi/midioutdevice.h"
 
 #include "midi/midiheader.h"
+#include "midi/midirules.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ MMRESULT MidiOutDevice::ShortMsg(DWORD packedMessage) {
   // Without a status byte the message continues the running status, as on a MIDI cable.
   const bool hasStatus = bytes[0] >= 0x80;
   const uint8_t status = hasStatus ? bytes[0] : parser_.RunningStatus();
-  const size_t length = mmsystem::MidiMessageLength(status);
+  const size_t length = MidiMessageLength(status);
   if (length == 0) return MMSYSERR_INVALPARAM;
   const size_t count = hasStatus ? length : length - 1;
   for (size_t i = hasStatus ? 1 : 0; i < count; ++i) {

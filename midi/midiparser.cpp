@@ -1,39 +1,22 @@
 #include "midi/midiparser.h"
 
+#include "midi/midirules.h"
+
 namespace mmsystem {
 
 namespace {
 
 constexpr size_t kNoRun = SIZE_MAX;
 
-bool IsRealTime(uint8_t byte) { return byte >= 0xF8; }
 bool IsStatus(uint8_t byte) { return byte >= 0x80; }
 
 }  // namespace
-
-size_t MidiMessageLength(uint8_t status) {
-  if (status < 0x80) return 0;
-  if (status < 0xC0) return 3;  // note off/on, key pressure, control change
-  if (status < 0xE0) return 2;  // program change, channel pressure
-  if (status < 0xF0) return 3;  // pitch bend
-  switch (status) {
-    case 0xF1:  // time code quarter frame
-    case 0xF3:  // song select
-      return 2;
-    case 0xF2:  // song position
-      return 3;
-    case 0xF6:  // tune request
-      return 1;
-    default:
-      return IsRealTime(status) ? 1 : 0;
-  }
-}
 
 void MidiStreamParser::Parse(const uint8_t* bytes, size_t count, Sink& sink) {
   size_t runStart = inSysex_ ? 0 : kNoRun;  // first sysex byte of this call not yet passed on
   for (size_t i = 0; i < count; ++i) {
     const uint8_t byte = bytes[i];
-    if (IsRealTime(byte)) {
+    if (IsRealTimeStatus(byte)) {
       if (runStart != kNoRun && i > runStart) sink.OnSysex(bytes + runStart, i - runStart, false);
       if (runStart != kNoRun) runStart = i + 1;
       sink.OnMessage(&byte, 1);

@@ -8,10 +8,6 @@
 
 namespace mmsystem {
 
-// Bytes in a message that starts with `status`; 0 for system exclusive and for bytes that
-// start no message (data bytes, F4, F5, F7).
-size_t MidiMessageLength(uint8_t status);
-
 class MidiStreamParser {
  public:
   class Sink {

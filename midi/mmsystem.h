@@ -1,25 +1,21 @@
 #pragma once
 
-// The multimedia service: MIDI devices, one-shot timers and the millisecond clock, offered
-// under the classic multimedia names so the MIDI ports and the timed buffer read as they
-// were designed. Every operation returns MMSYSERR_NOERROR (0) or an error code; nothing
-// throws. Backends: the system's MIDI (JACK when a JACK server runs, else the ALSA
-// sequencer, else no devices), or an in-process loopback that tests select.
+// The multimedia service's MIDI devices, offered under the classic multimedia names so the
+// MIDI ports read as they were designed (its timers and clock: platform/timerservice.h).
+// Every operation returns MMSYSERR_NOERROR (0) or an error code; nothing throws. Backends: the
+// system's MIDI (JACK when a JACK server runs, else the ALSA sequencer, else no devices), or an
+// in-process loopback that tests select.
 
 #include <cstddef>
 #include <cstdint>
 
-using MMRESULT = uint32_t;
-using UINT = uint32_t;
-using DWORD = uint32_t;
-using DWORD_PTR = uintptr_t;
+#include "platform/timerservice.h"
 
 struct MidiInDevice;
 struct MidiOutDevice;
 using HMIDIIN = MidiInDevice*;
 using HMIDIOUT = MidiOutDevice*;
 
-constexpr MMRESULT MMSYSERR_NOERROR = 0;
 constexpr MMRESULT MMSYSERR_ERROR = 1;
 constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
 constexpr MMRESULT MMSYSERR_ALLOCATED = 4;
@@ -27,7 +23,6 @@ constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
 constexpr MMRESULT MMSYSERR_NODRIVER = 6;
 constexpr MMRESULT MMSYSERR_NOMEM = 7;
 constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
-constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
 constexpr MMRESULT MIDIERR_UNPREPARED = 64;
 constexpr MMRESULT MIDIERR_STILLPLAYING = 65;
 constexpr MMRESULT MIDIERR_NOTREADY = 67;
@@ -95,8 +90,8 @@ using MidiCallbackProc = void (*)(void* device, UINT msg, DWORD_PTR instance, DW
 
 UINT midiInGetNumDevs();
 MMRESULT midiInGetDevCapsA(UINT deviceId, MIDIINCAPSA* caps, UINT capsSize);
-MMRESULT midiInOpen(HMIDIIN* handle, UINT deviceId, MidiCallbackProc callback,
-                    DWORD_PTR instance, DWORD flags);
+MMRESULT midiInOpen(HMIDIIN* handle, UINT deviceId, MidiCallbackProc callback, DWORD_PTR instance,
+                    DWORD flags);
 MMRESULT midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, UINT headerSize);
 MMRESULT midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header, UINT headerSize);
 MMRESULT midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, UINT headerSize);
@@ -111,8 +106,8 @@ MMRESULT midiInGetErrorTextA(MMRESULT error, char* text, UINT textSize);
 UINT midiOutGetNumDevs();
 // deviceId MIDI_MAPPER names the mapper: Tessel's own virtual output port.
 MMRESULT midiOutGetDevCapsA(UINT deviceId, MIDIOUTCAPSA* caps, UINT capsSize);
-MMRESULT midiOutOpen(HMIDIOUT* handle, UINT deviceId, MidiCallbackProc callback,
-                     DWORD_PTR instance, DWORD flags);
+MMRESULT midiOutOpen(HMIDIOUT* handle, UINT deviceId, MidiCallbackProc callback, DWORD_PTR instance,
+                     DWORD flags);
 MMRESULT midiOutShortMsg(HMIDIOUT handle, DWORD packedMessage);
 MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT headerSize);
 MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT headerSize);
@@ -122,21 +117,6 @@ MMRESULT midiOutReset(HMIDIOUT handle);
 // No callback runs for this handle once midiOutClose has returned.
 MMRESULT midiOutClose(HMIDIOUT handle);
 MMRESULT midiOutGetErrorTextA(MMRESULT error, char* text, UINT textSize);
-
-// One-shot timers on the service's own thread.
-using TIMECALLBACK = void (*)(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR reserved1,
-                              DWORD_PTR reserved2);
-constexpr UINT TIME_ONESHOT = 0;
-constexpr UINT TIME_CALLBACK_FUNCTION = 0;
-
-// Returns a non-zero id, or 0 when the timer is refused.
-UINT timeSetEvent(UINT delayMs, UINT resolutionMs, TIMECALLBACK callback, DWORD_PTR user,
-                  UINT eventKind);
-// Cancels a pending timer. When its callback is running on another thread, waits until it
-// has returned, so the callback's user value may be freed afterwards.
-MMRESULT timeKillEvent(UINT timerId);
-// Milliseconds since an arbitrary origin; wraps at 2^32.
-DWORD timeGetTime();
 
 namespace mmsystem {
 
@@ -149,8 +129,5 @@ MidiSystem ActiveMidiSystem();
 // outputs named "Loopback 0", "Loopback 1", ..., where output N feeds input N and the
 // mapper feeds input 0. Call while no device is open.
 void UseLoopbackMidi(unsigned deviceCount);
-
-// Tests only: the next `count` timeSetEvent calls are refused (return 0).
-void RefuseTimersForTesting(unsigned count);
 
 }  // namespace mmsystem

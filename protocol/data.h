@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "protocol/errors.h"
+#include "platform/errors.h"
 
 // Packet type codes carried in TData::DataType.
 enum TDataType : int8_t { dtNone = 0, dtTime = 1, dtMidi = 2, dtAudio = 3, dtChat = 4 };

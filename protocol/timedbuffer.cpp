@@ -38,10 +38,7 @@ void TTimedBufferThread::Execute() {
   }
 }
 
-TTimedBuffer::TTimedBuffer(int32_t capacity)
-    : FItems(capacity >= 0 ? static_cast<size_t>(capacity) : throw ERangeError()),
-      FCapacity(capacity),
-      FFreeSlots(capacity) {
+TTimedBuffer::TTimedBuffer(int32_t capacity) : FSchedule(capacity) {
   FWorker = std::make_unique<TTimedBufferThread>(*this);
 }
 
@@ -58,7 +55,7 @@ void TTimedBuffer::SetBufferResolution(uint32_t ms) {
 
 int32_t TTimedBuffer::Count() const {
   std::lock_guard lock(FLock);
-  return FCount;
+  return FSchedule.Count();
 }
 
 // Events are raised after the lock is released, so a handler may call back into the buffer.
@@ -69,16 +66,12 @@ void TTimedBuffer::Put(std::unique_ptr<TData> packet) {
   bool refused = false;
   {
     std::lock_guard lock(FLock);
-    overflow = FFreeSlots == 0;
+    overflow = FSchedule.Full();
     if (!overflow) {
-      const bool startsHold = FCount == 0 && !FTimelineRunning;
-      underflow = startsHold && StartsUnderflow(*packet);
-      FLastPutHadPayload = packet->Count() > 0;
-      Store(std::move(packet));
-      if (startsHold) {
-        FTimelineRunning = true;
-        refused = !Schedule(Clock::now() + std::chrono::milliseconds(BufferTime()));
-      }
+      const TPlayoutSchedule::TPlacement placement =
+          FSchedule.Put(std::move(packet), Clock::now(), std::chrono::milliseconds(BufferTime()));
+      underflow = placement.Underflow;
+      if (placement.StartedHold) refused = !ArmTimer();
     }
   }
   if (overflow && OnOverflow) OnOverflow(*this);  // the refused packet is freed on return
@@ -86,44 +79,19 @@ void TTimedBuffer::Put(std::unique_ptr<TData> packet) {
   if (refused) throw EScheduler("Out of timer resources");
 }
 
-// Underflow: the playout timeline starts over in the middle of a stream. It is raised when a
-// packet starts a fresh BufferTime hold although it carries MIDI, the packet put before it
-// carried MIDI as well, and its delta is below the idle interval. The first packet ever, the
-// first one after an idle Time entry, one after a long gap and idle Time entries themselves
-// start a hold without it.
-bool TTimedBuffer::StartsUnderflow(const TData& packet) const {
-  return packet.Count() > 0 && FLastPutHadPayload && packet.Time < IdleIntervalMs;
-}
-
-void TTimedBuffer::Store(std::unique_ptr<TData> packet) {
-  --FFreeSlots;
-  FItems[FWriteIndex] = std::move(packet);
-  FWriteIndex = Advance(FWriteIndex);
-  ++FCount;
-}
-
-std::unique_ptr<TData> TTimedBuffer::Get() {
-  if (FCount < 1) return nullptr;
-  --FCount;
-  std::unique_ptr<TData> packet = std::move(FItems[FReadIndex]);
-  FReadIndex = Advance(FReadIndex);
-  ++FFreeSlots;
-  return packet;
-}
-
-const TData* TTimedBuffer::Peek() const { return FCount > 0 ? FItems[FReadIndex].get() : nullptr; }
-
-bool TTimedBuffer::Schedule(Clock::time_point due) {
-  FDue = due;
+bool TTimedBuffer::ArmTimer() {
+  const std::optional<Clock::time_point> wake = FSchedule.NextWake();
+  if (!wake || FTimerId != 0) return true;
   // Rounded up: the timer must not fire before the packet is due.
-  const auto delay = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
-  const UINT delayMs = static_cast<UINT>(std::max<std::chrono::milliseconds::rep>(delay.count(), 1));
+  const auto delay = std::chrono::ceil<std::chrono::milliseconds>(*wake - Clock::now());
+  const UINT delayMs =
+      static_cast<UINT>(std::max<std::chrono::milliseconds::rep>(delay.count(), 1));
   FTimerId = timeSetEvent(delayMs, BufferResolution(), &TimerProc,
                           reinterpret_cast<DWORD_PTR>(this), TIME_ONESHOT | TIME_CALLBACK_FUNCTION);
-  FWorkerKeepsTime = FTimerId == 0;
-  // The worker may be waiting without a deadline; it must pick up FDue.
-  if (FWorkerKeepsTime) FWakeEvent.Set();
-  return !FWorkerKeepsTime;
+  if (FTimerId != 0) return true;
+  // The worker may be waiting without a deadline; it must pick up the wake-up itself.
+  FWakeEvent.Set();
+  return false;
 }
 
 void TTimedBuffer::TimerProc(UINT timerId, UINT /*msg*/, DWORD_PTR user, DWORD_PTR /*reserved1*/,
@@ -147,11 +115,13 @@ void TTimedBuffer::CancelTimer() {
   if (pending != 0) timeKillEvent(pending);
 }
 
+// With no timer pending for the next wake-up (the service refused one), the worker waits
+// for that moment itself; a timer granted later takes over again.
 void TTimedBuffer::WaitForWork() {
   std::optional<Clock::time_point> deadline;
   {
     std::lock_guard lock(FLock);
-    if (FWorkerKeepsTime) deadline = FDue;
+    if (FTimerId == 0) deadline = FSchedule.NextWake();
   }
   if (deadline)
     FWakeEvent.WaitFor(*deadline - Clock::now());
@@ -159,45 +129,23 @@ void TTimedBuffer::WaitForWork() {
     FWakeEvent.Wait();
 }
 
-// The decision about the packet behind the one taken is made under the same lock as the
-// look at the ring, so a Put landing mid-pass either joins the running timeline or, once the
-// pass has found the ring empty, starts its own hold; never both.
+// Delivers everything due, asking the clock again after each delivery so OnData's time
+// counts against the following interval, then arms the timer for what is due next. A Put
+// landing mid-pass either joins the running timeline or, once the ring is empty, starts its
+// own hold.
 void TTimedBuffer::Process(TTimedBufferThread& worker) {
-  std::unique_ptr<TData> current = TakeDue();
-  while (current && !worker.Terminated()) {
-    std::unique_ptr<TData> next = TakeFollowing();
-    Deliver(*current);
-    current = std::move(next);
+  while (!worker.Terminated()) {
+    std::unique_ptr<TData> due;
+    {
+      std::lock_guard lock(FLock);
+      due = FSchedule.TakeDue(Clock::now());
+      if (!due) {
+        ArmTimer();
+        return;
+      }
+    }
+    Deliver(*due);
   }
-}
-
-// The head, once its timer has fired (or, without a timer, its deadline has passed).
-std::unique_ptr<TData> TTimedBuffer::TakeDue() {
-  std::lock_guard lock(FLock);
-  if (FTimerId != 0) return nullptr;
-  if (FWorkerKeepsTime && Clock::now() < FDue) return nullptr;
-  return Get();
-}
-
-// The packet to deliver right after the current one, or nullptr after arming the timer for
-// the next one or finding the ring empty. A follower is due its delta after the current
-// packet was due: one that is due already (a chord, or a timeline running late) goes out in
-// this pass; the timer of a later one is armed before the current packet is delivered, so
-// OnData's time counts against the following interval.
-std::unique_ptr<TData> TTimedBuffer::TakeFollowing() {
-  std::lock_guard lock(FLock);
-  const TData* next = Peek();
-  if (next == nullptr) {
-    FTimelineRunning = false;
-    return nullptr;
-  }
-  const Clock::time_point due = FDue + std::chrono::milliseconds(next->Time);
-  if (due <= Clock::now()) {
-    FDue = due;
-    return Get();
-  }
-  Schedule(due);
-  return nullptr;
 }
 
 // An exception from the consumer costs only its own packet; the pass goes on, so the packets

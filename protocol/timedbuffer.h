@@ -7,11 +7,11 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
-#include "midi/mmsystem.h"
 #include "platform/event.h"
+#include "platform/timerservice.h"
 #include "protocol/data.h"
+#include "protocol/playoutschedule.h"
 
 class TTimedBuffer;
 
@@ -34,9 +34,9 @@ class TTimedBufferThread {
   std::thread FThread;  // the worker; started last, once Buffer is linked
 };
 
-// Timed playout buffer: holds the packet that finds it idle for BufferTime ms, then releases
-// releases every following packet its delta after its predecessor was due, in the order they
-// were put: the sender's timeline, which a late timer delays for one packet only.
+// Timed playout buffer: the thread-and-timer shell around a TPlayoutSchedule, which decides
+// when each packet is due. One-shot timers wake the worker at those moments; while the timer
+// service refuses, the worker keeps the deadline itself.
 //
 // Threads: Put and the setters run on the owner's thread; OnData runs on the worker; the
 // timer service's thread only wakes the worker. Destroy it from the owner's thread, never
@@ -46,8 +46,7 @@ class TTimedBuffer {
   using TDataEvent = std::function<void(TData& packet)>;
   using TNotifyEvent = std::function<void(TTimedBuffer& sender)>;
 
-  // The sender's idle Time interval: a delta this long or longer follows silence.
-  static constexpr uint16_t IdleIntervalMs = 5000;
+  static constexpr uint16_t IdleIntervalMs = TPlayoutSchedule::IdleIntervalMs;
 
   // Throws ERangeError for a negative capacity.
   explicit TTimedBuffer(int32_t capacity);
@@ -62,7 +61,7 @@ class TTimedBuffer {
   uint32_t BufferResolution() const { return FBufferResolution.load(); }
   // Stored clamped to 1..1000 ms.
   void SetBufferResolution(uint32_t ms);
-  int32_t Capacity() const { return FCapacity; }
+  int32_t Capacity() const { return FSchedule.Capacity(); }
   int32_t Count() const;
 
   // Takes the packet. A full ring refuses and frees it and calls OnOverflow. When the timer
@@ -73,53 +72,31 @@ class TTimedBuffer {
   // Assign these before the first Put and leave them while the buffer is in use.
   TDataEvent OnData;         // worker thread; the packet is freed when it returns
   TNotifyEvent OnOverflow;   // Put's thread
-  TNotifyEvent OnUnderflow;  // Put's thread; rule at Put
+  TNotifyEvent OnUnderflow;  // Put's thread; see TPlayoutSchedule::TPlacement
 
  private:
   friend class TTimedBufferThread;
   using Clock = std::chrono::steady_clock;
 
-  // Ring operations; the caller holds FLock.
-  void Store(std::unique_ptr<TData> packet);
-  std::unique_ptr<TData> Get();
-  const TData* Peek() const;
-  int32_t Advance(int32_t index) const { return index + 1 == FCapacity ? 0 : index + 1; }
-  bool StartsUnderflow(const TData& packet) const;
-  // Plans the release of the ring's head at `due`; false when the timer service refused and
-  // the worker keeps the deadline itself.
-  bool Schedule(Clock::time_point due);
+  // Arms a timer for the schedule's next wake-up unless one is pending; false when the timer
+  // service refused. The caller holds FLock.
+  bool ArmTimer();
+  void CancelTimer();
+  static void TimerProc(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR reserved1,
+                        DWORD_PTR reserved2);
 
   // Worker side.
   void WaitForWork();
   void Process(TTimedBufferThread& worker);
-  std::unique_ptr<TData> TakeDue();
-  std::unique_ptr<TData> TakeFollowing();
   void Deliver(TData& packet);
-  static void TimerProc(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR reserved1,
-                        DWORD_PTR reserved2);
-
-  void CancelTimer();
 
   std::atomic<uint32_t> FBufferTime{1000};
   std::atomic<uint32_t> FBufferResolution{20};
   TEvent FWakeEvent;
 
-  // Guards the ring (FItems .. FReadIndex) and the release plan (FTimerId .. FLastPutHadPayload).
-  mutable std::mutex FLock;
-  std::vector<std::unique_ptr<TData>> FItems;
-  const int32_t FCapacity;
-  int32_t FFreeSlots;
-  int32_t FCount = 0;
-  int32_t FWriteIndex = 0;
-  int32_t FReadIndex = 0;
-  UINT FTimerId = 0;       // the pending timer, 0 once it fired or when none is armed
-  // When the packet taken last was due; its followers are due their deltas after it, so
-  // a late timer delays one release and never the rest of the timeline.
-  Clock::time_point FDue;
-  // A release is planned for the head, or a pass has taken a packet and not yet looked past it.
-  bool FTimelineRunning = false;
-  bool FWorkerKeepsTime = false;  // the timer was refused; the worker waits until FDue
-  bool FLastPutHadPayload = false;
+  mutable std::mutex FLock;  // guards FSchedule and FTimerId
+  TPlayoutSchedule FSchedule;
+  UINT FTimerId = 0;  // the pending timer, 0 once it fired or when none is armed
 
   std::unique_ptr<TTimedBufferThread> FWorker;  // created last, stopped first
 };

@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "protocol/errors.h"
+#include "platform/errors.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/errors.h"
+#include "platform/errors.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "protocol/data.h"
-#include "protocol/errors.h"
+#include "platform/errors.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include "midi/mmsystem.h"
+#include "platform/timerservice.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "midi/mmsystem.h"
+#include "platform/timerservice.h"
 
 namespace {
 

@@ -1,0 +1,35 @@
+# Fails when a folder includes a header from a folder it may not use. The layers stack:
+#   app/                          on top, may use everything below
+#   protocol/  midi/  terminal/   side by side, none including another
+#   platform/                     at the bottom, the services that stand in for the system's
+# The protocol also stays free of Qt, so the codec and the playout schedule run bare.
+# Run as a script: cmake -DSOURCE_DIR=<top> -P CheckLayers.cmake
+cmake_minimum_required(VERSION 3.25)
+set(allowed_platform platform)
+set(allowed_protocol protocol platform)
+set(allowed_midi midi platform)
+set(allowed_terminal terminal platform)
+set(allowed_app app protocol midi terminal platform)
+set(layered_folders platform protocol midi terminal app)
+
+set(violations "")
+foreach(folder IN LISTS layered_folders)
+  file(GLOB sources "${SOURCE_DIR}/${folder}/*.h" "${SOURCE_DIR}/${folder}/*.cpp")
+  foreach(source IN LISTS sources)
+    file(STRINGS "${source}" includes REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<]")
+    foreach(line IN LISTS includes)
+      file(RELATIVE_PATH shown "${SOURCE_DIR}" "${source}")
+      if(line MATCHES "#[ \t]*include[ \t]*\"([a-z]+)/")
+        if(NOT CMAKE_MATCH_1 IN_LIST allowed_${folder})
+          string(APPEND violations "  ${shown}: ${line}\n")
+        endif()
+      elseif(line MATCHES "#[ \t]*include[ \t]*<Q" AND folder STREQUAL "protocol")
+        string(APPEND violations "  ${shown}: ${line} (the protocol stays free of Qt)\n")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+
+if(violations)
+  message(FATAL_ERROR "Includes against the layering (see docs/architecture.md):\n${violations}")
+endif()

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "protocol/data.h"
+
+// The rules of the timed playout buffer, with no thread and no clock: the caller says what
+// time it is, and the schedule answers what is due and when the next wake-up is.
+//
+// A packet that finds the timeline idle is held for the buffer time. Every packet put behind
+// it is due its delta after its predecessor was due: the sender's timeline, so a late wake-up
+// delays one release and never the rest. Packets leave in put order; a full ring refuses.
+class TPlayoutSchedule {
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+
+  // The sender's idle Time interval: a delta this long or longer follows silence.
+  static constexpr uint16_t IdleIntervalMs = 5000;
+
+  struct TPlacement {
+    bool StartedHold;  // the timeline was idle: the packet is due a buffer time from now
+    // The timeline starts over in the middle of a stream: a fresh hold for a packet that
+    // carries MIDI, put behind one that carried MIDI too, with a delta below the idle
+    // interval. The first packet ever, idle Time entries, the first packet after one and
+    // one after a long gap start a hold without it.
+    bool Underflow;
+  };
+
+  // Throws ERangeError for a negative capacity.
+  explicit TPlayoutSchedule(int32_t capacity);
+
+  int32_t Capacity() const { return FCapacity; }
+  int32_t Count() const { return FCount; }
+  bool Full() const { return FCount == FCapacity; }
+
+  // Queues the packet; the caller checks Full first.
+  TPlacement Put(std::unique_ptr<TData> packet, TimePoint now,
+                 std::chrono::milliseconds bufferTime);
+  // The oldest packet when it is due at `now`, else nullptr. Asked again with the same `now`,
+  // it hands out everything due by then, so a chord leaves in one pass.
+  std::unique_ptr<TData> TakeDue(TimePoint now);
+  // When the oldest packet is due; nothing while the ring is empty.
+  std::optional<TimePoint> NextWake() const;
+
+ private:
+  int32_t Advance(int32_t index) const { return index + 1 == FCapacity ? 0 : index + 1; }
+
+  std::vector<std::unique_ptr<TData>> FItems;
+  const int32_t FCapacity;
+  int32_t FCount = 0;
+  int32_t FWriteIndex = 0;
+  int32_t FReadIndex = 0;
+  TimePoint FHeadDue;  // when the oldest packet is due; meaningful while FCount > 0
+  bool FLastPutHadPayload = false;
+};
