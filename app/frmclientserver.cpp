@@ -50,11 +50,11 @@ TFormServerMain::TFormServerMain(std::string settingsFile, QWidget* parent)
 TFormServerMain::~TFormServerMain() {
   FDestroying = true;
   qApp->removeEventFilter(this);
-  // The worker thread calls PlayMidiPacket, so it stops before the output goes; the ports
+  // The worker thread plays on the output, so it stops before the output goes; the ports
   // and sockets are closed while the controls their handlers may touch still exist.
   TimedBuffer.reset();
   MidiInput.reset();
-  MidiOutput.reset();
+  MidiPlayer.reset();
   if (ServerSocket) CloseServer();
   if (ClientSocket) ClientSocket->Close();
   ServerSocket.reset();

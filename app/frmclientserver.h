@@ -7,7 +7,7 @@
 //   link.cpp             the TCP peer link: sockets, decoders, send, receive, relay
 //   connections.cpp      the connection list
 //   chat.cpp             the chat
-//   routing.cpp          MIDI ports, time stamps, idle Time packets, the timed buffer's player
+//   routing.cpp          MIDI ports, time stamps, idle Time packets, the timed buffer
 //   settings.cpp         the settings, their file and the Apply/Undo groups
 
 #include <QMainWindow>
@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <string>
 
 class QAction;
@@ -41,7 +40,7 @@ class TData;
 class TDecoder;
 class TFormAbout;
 class TMidiInput;
-class TMidiOutput;
+class TMidiPlayer;
 class TServerSocket;
 class TTimedBuffer;
 class TVTerm;
@@ -115,8 +114,6 @@ class TFormServerMain : public QMainWindow {
   void SendTimePacket();
   void QueueTimePacket(const TData& packet);
   void QueueMidiPacket(const TData& packet);
-  // Runs on the timed buffer's worker thread.
-  void PlayMidiPacket(TData& packet);
 
   // ---- Settings (settings.cpp)
   void SetPort(int32_t value);
@@ -148,8 +145,9 @@ class TFormServerMain : public QMainWindow {
   uint32_t BufferResolution() const { return FBufferResolution; }
   const std::string& MidiInName() const { return FMidiInName; }
   const std::string& MidiOutName() const { return FMidiOutName; }
-  bool MidiInOpen() const { return FMidiInOpen; }
-  bool MidiOutOpen() const { return FMidiOutOpen; }
+  // Asked of the ports themselves, so the window never disagrees with them.
+  bool MidiInOpen() const;
+  bool MidiOutOpen() const;
   const QStringList& ConnectionList() const { return FConnectionList; }
 
  protected:
@@ -281,7 +279,7 @@ class TFormServerMain : public QMainWindow {
   TFormAbout* FormAbout = nullptr;  // owned by the program, lives as long as the window
   std::unique_ptr<TTimedBuffer> TimedBuffer;
   std::unique_ptr<TMidiInput> MidiInput;
-  std::unique_ptr<TMidiOutput> MidiOutput;
+  std::unique_ptr<TMidiPlayer> MidiPlayer;  // the output port; played from the worker
   std::unique_ptr<TClientSocket> ClientSocket;
   std::unique_ptr<TServerSocket> ServerSocket;
 
@@ -305,13 +303,7 @@ class TFormServerMain : public QMainWindow {
   std::string FMidiOutName;
   std::string LoadedMidiIn;
   std::string LoadedMidiOut;
-  bool FMidiInOpen = false;
-  bool FMidiOutOpen = false;
   bool FDeviceListsFilled = false;
   QStringList FConnectionList;  // sorted case-insensitively, no duplicates
   int FUpdateCount = 0;
-
-  // Serialises PlayMidiPacket (timed buffer worker) with SetMidiOutOpen and SetMidiOut (GUI
-  // thread): guards MidiOutput's open state and FMidiOutOpen as the player reads them.
-  std::mutex FMidiOutLock;
 };

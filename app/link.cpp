@@ -274,7 +274,9 @@ void TFormServerMain::SendPacket(TData* packet) {
       ClientSocket->Socket().SendBuf(packet->Bytes(), frameLength);
     }
     FlashTx();
-  } catch (...) {
-    // A packet that cannot be sent is dropped without a word; the link goes on.
+  } catch (const ERangeError&) {
+    // A packet too large to frame is dropped without a word; the link goes on.
+  } catch (const ESocketError&) {
+    // So is one the socket refuses.
   }
 }

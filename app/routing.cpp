@@ -7,8 +7,8 @@
 #include <limits>
 
 #include "app/frmclientserver.h"
+#include "app/midiplayer.h"
 #include "midi/midiin.h"
-#include "midi/midiout.h"
 #include "midi/midirules.h"
 #include "midi/miditype.h"
 #include "platform/messagebox.h"
@@ -50,14 +50,17 @@ void TFormServerMain::CreateMidiComponents() {
   MidiInput->SetSysexBufferSize(kSysexBufferSize);
   MidiInput->OnMidiInput = [this](TMidiInput&) { MidiInputMidiInput(); };
 
-  MidiOutput = std::make_unique<TMidiOutput>();
+  MidiPlayer = std::make_unique<TMidiPlayer>();
 
   // OnOverflow and OnUnderflow are raised inside Put, which runs on the GUI thread only
   // (QueueTimePacket, QueueMidiPacket), so the lamps are painted from the right thread.
   TimedBuffer = std::make_unique<TTimedBuffer>(kTimedBufferCapacity);
   TimedBuffer->OnOverflow = [this](TTimedBuffer&) { FlashOverflow(); };
   TimedBuffer->OnUnderflow = [this](TTimedBuffer&) { FlashUnderflow(); };
-  TimedBuffer->OnData = [this](TData& packet) { PlayMidiPacket(packet); };
+  // The worker plays through the player alone; no window code runs on it.
+  TimedBuffer->OnData = [player = MidiPlayer.get()](TData& packet) {
+    player->PlayMidiPacket(packet);
+  };
 
   TimerMidi = new QTimer(this);
   TimerMidi->setObjectName("TimerMidi");
@@ -85,8 +88,12 @@ void TFormServerMain::FillMidiDeviceLists() {
   FDeviceListsFilled = true;
 }
 
+bool TFormServerMain::MidiInOpen() const { return MidiInput->State() == TMidiInput::TState::Open; }
+
+bool TFormServerMain::MidiOutOpen() const { return MidiPlayer->IsOpen(); }
+
 void TFormServerMain::SetMidiIn(const std::string& name) {
-  const bool wasOpen = FMidiInOpen;
+  const bool wasOpen = MidiInOpen();
   if (wasOpen) SetMidiInOpen(false);
   if (name.empty()) {
     FMidiInName.clear();
@@ -94,62 +101,59 @@ void TFormServerMain::SetMidiIn(const std::string& name) {
   }
   try {
     MidiInput->SetProductName(name);
+    // The input keeps its device when no input has the name; report it as the output does.
+    if (MidiInput->ProductName() != name)
+      throw EMidiInputError("MIDI in device \"" + name + "\" is not installed");
     if (wasOpen) SetMidiInOpen(true);
     FMidiInName = name;
-  } catch (const std::exception& error) {
+  } catch (const EMidiInputError& error) {
     ShowMessage("Could not open midi in port : " + std::string(error.what()));
   }
 }
 
 void TFormServerMain::SetMidiOut(const std::string& name) {
-  const bool wasOpen = FMidiOutOpen;
+  const bool wasOpen = MidiOutOpen();
   if (wasOpen) SetMidiOutOpen(false);
   if (name.empty()) {
     FMidiOutName.clear();
     return;
   }
   try {
-    {
-      std::lock_guard lock(FMidiOutLock);
-      MidiOutput->SetProductName(name);
-    }
+    MidiPlayer->Port().SetProductName(name);
     if (wasOpen) SetMidiOutOpen(true);
     FMidiOutName = name;
-  } catch (const std::exception& error) {
+  } catch (const EmidioutputError& error) {
     ShowMessage("Could not open midi out port : " + std::string(error.what()));
   }
 }
 
+// The input reports no failure to open; one that stayed closed raises its platform error here,
+// as the output does.
 void TFormServerMain::SetMidiInOpen(bool value) {
-  if (value == FMidiInOpen) return;
+  if (value == MidiInOpen()) return;
   if (value) {
     MidiInput->Open();
+    if (!MidiInOpen()) throw EMidiInputError(TMidiInput::ErrorText(MidiInput->Error()));
     MidiInput->Start();
-  } else {
-    // Close also when Stop failed; the first error still reaches the caller.
-    std::exception_ptr stopError;
-    try {
-      MidiInput->Stop();
-    } catch (...) {
-      stopError = std::current_exception();
-    }
-    MidiInput->Close();
-    if (stopError) {
-      FMidiInOpen = false;
-      std::rethrow_exception(stopError);
-    }
+    return;
   }
-  FMidiInOpen = value;
+  // Close also when Stop failed; the first error still reaches the caller.
+  std::exception_ptr stopError;
+  try {
+    MidiInput->Stop();
+  } catch (const EMidiInputError&) {
+    stopError = std::current_exception();
+  }
+  MidiInput->Close();
+  if (stopError) std::rethrow_exception(stopError);
 }
 
 void TFormServerMain::SetMidiOutOpen(bool value) {
-  std::lock_guard lock(FMidiOutLock);
-  if (value == FMidiOutOpen) return;
+  if (value == MidiOutOpen()) return;
   if (value)
-    MidiOutput->Open();
+    MidiPlayer->Port().Open();
   else
-    MidiOutput->Close();
-  FMidiOutOpen = value;
+    MidiPlayer->Port().Close();
 }
 
 void TFormServerMain::SetBufferTime(uint32_t value) {
@@ -209,19 +213,5 @@ void TFormServerMain::PutIntoTimedBuffer(std::unique_ptr<TData> entry) {
     // The entry is queued and the worker keeps its deadline itself, so it still plays on
     // time; an error box per received packet would only stall the receive path.
     LogFmt("MIDI buffer : %s", error.what());
-  }
-}
-
-void TFormServerMain::PlayMidiPacket(TData& packet) {
-  // Empty entries only carry time; sending them would play three zero bytes.
-  if (packet.Count() == 0) return;
-  TMyMidiEvent event;
-  event.SetSysexData(packet.Bytes(), packet.Count());
-  std::lock_guard lock(FMidiOutLock);
-  if (!FMidiOutOpen) return;
-  try {
-    MidiOutput->SendEvent(event);
-  } catch (...) {
-    // A packet that cannot be played is dropped; the worker must go on releasing.
   }
 }

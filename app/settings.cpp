@@ -360,13 +360,13 @@ void TFormServerMain::ApplyMidiSettings() {
     SetMidiIn("");
   } else {
     SetMidiIn(ComboBoxInputs->currentText().toStdString());
-    if (!FMidiInOpen) SetMidiInOpen(!FMidiInName.empty());
+    if (!MidiInOpen()) SetMidiInOpen(!FMidiInName.empty());
   }
   if (ComboBoxOutputs->currentIndex() < 0) {
     SetMidiOut("");
   } else {
     SetMidiOut(ComboBoxOutputs->currentText().toStdString());
-    if (!FMidiOutOpen) SetMidiOutOpen(!FMidiOutName.empty());
+    if (!MidiOutOpen()) SetMidiOutOpen(!FMidiOutName.empty());
   }
   SetMidiSettingsChanged(false);
 }

@@ -4,6 +4,7 @@
 #include <numeric>
 
 #include "app/frmclientserver.h"
+#include "midi/midiin.h"
 #include "midi/midiout.h"
 #include "tests/app/formtestsupport.h"
 
@@ -36,6 +37,16 @@ class RoutingTest : public ::testing::Test {
   TRecordingForm form{settings.Path()};
   TMidiOutput feeder;
 };
+
+TEST_F(RoutingTest, AnInputThatCannotOpenRaisesAndDoesNotCountAsOpen) {
+  TMidiInput squatter;  // holds the device the window asks for
+  squatter.SetProductName(LoopbackName(0));
+  squatter.Open();
+  ASSERT_EQ(squatter.State(), TMidiInput::TState::Open);
+  form.SetMidiIn(LoopbackName(0));
+  EXPECT_THROW(form.SetMidiInOpen(true), EMidiInputError);
+  EXPECT_FALSE(form.MidiInOpen());
+}
 
 TEST_F(RoutingTest, ShortMessagesBecomePacketsAsLongAsTheirStatusSays) {
   OpenWindowInput();

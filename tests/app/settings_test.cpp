@@ -309,8 +309,8 @@ TEST_F(SettingsTest, IpApplyWhileConnectedMovesTheClientToTheNewServer) {
   EXPECT_FALSE(IpChanged());
   EXPECT_EQ(form->Port(), newServer.serverPort());
   // The old connection is closed, not left behind, and the link comes up at the new address.
-  EXPECT_TRUE(ProcessEventsUntil(
-      [&] { return oldPeer->state() == QAbstractSocket::UnconnectedState; }));
+  EXPECT_TRUE(
+      ProcessEventsUntil([&] { return oldPeer->state() == QAbstractSocket::UnconnectedState; }));
   EXPECT_TRUE(ProcessEventsUntil([&] { return newServer.hasPendingConnections(); }));
   EXPECT_TRUE(ProcessEventsUntil([&] { return form->Active(); }));
   EXPECT_FALSE(oldServer.hasPendingConnections());
@@ -357,11 +357,14 @@ TEST_F(SettingsTest, MidiGroupRefusesUnstorableBuffersAndSelectsPorts) {
   EXPECT_EQ(form->EditBufferTime->text(), "2147483647");
   EXPECT_FALSE(MidiChanged());
 
-  // An input name that matches no device is kept; Undo finds its entry ignoring case.
-  form->SetMidiIn("loopback 1");
-  form->UndoMidiSettings();
-  EXPECT_EQ(form->ComboBoxInputs->currentText().toStdString(), LoopbackName(1));
+  // An input name that matches no device is reported as an output's would be; the open
+  // port it replaced stays closed and its name is kept.
   EXPECT_TRUE(messages.Boxes.empty());
+  form->SetMidiIn("loopback 1");
+  ASSERT_EQ(messages.Boxes.size(), 1u);
+  EXPECT_EQ(messages.Boxes[0].Text.rfind("Could not open midi in port : ", 0), 0u);
+  EXPECT_EQ(form->MidiInName(), LoopbackName(2));
+  EXPECT_FALSE(form->MidiInOpen());
 }
 
 }  // namespace
