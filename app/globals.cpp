@@ -1,9 +1,10 @@
 #include "app/globals.h"
 
-#include <charconv>
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
+#include <optional>
+#include <string_view>
 #include <system_error>
 
 std::string IniFileNameFor(const std::string& executablePath) {
@@ -35,41 +36,10 @@ std::string FixedWidth(const std::string& text, size_t width) {
 }
 
 bool IsByteText(const std::string& text) {
-  const char* first = text.data();
-  const char* const last = first + text.size();
-  while (first != last && *first == ' ') ++first;
-  // from_chars takes a minus sign but not a plus.
-  if (first != last && *first == '+') ++first;
-  int32_t value = 0;
-  const auto [end, error] = std::from_chars(first, last, value);
-  return error == std::errc() && end == last && value >= 0 && value <= 255;
+  std::string_view digits = text;
+  digits.remove_prefix(std::min(digits.find_first_not_of(' '), digits.size()));
+  const std::optional<int32_t> value = ParseInteger<int32_t>(digits);
+  return value && *value >= 0 && *value <= 255;
 }
 
-bool IsIpAddress(const std::string& text) {
-  std::string group;
-  int dots = 0;
-  for (const char c : text) {
-    if (c >= '0' && c <= '9') {
-      group += c;
-      if (group.size() > 3) return false;
-    } else if (c == '.') {
-      if (!IsByteText(group)) return false;
-      ++dots;
-      group.clear();
-    } else {
-      return false;
-    }
-  }
-  return dots == 3 && IsByteText(group);
-}
-
-std::string FormatV(const char* fmt, va_list args) {
-  va_list sizing;
-  va_copy(sizing, args);
-  const int size = std::vsnprintf(nullptr, 0, fmt, sizing);
-  va_end(sizing);
-  if (size <= 0) return {};
-  std::string text(static_cast<size_t>(size), '\0');
-  std::vsnprintf(text.data(), text.size() + 1, fmt, args);
-  return text;
-}
+bool IsIpAddress(const std::string& text) { return ParseDottedIpv4(text).has_value(); }

@@ -1,8 +1,10 @@
 #pragma once
 
-#include <cstdarg>
 #include <cstddef>
 #include <string>
+
+// FormatV, which the window's printf-style methods use, lives with the other text helpers.
+#include "platform/text.h"
 
 // Full path of the settings file beside the executable; worked out once.
 const std::string& IniFileName();
@@ -19,6 +21,3 @@ std::string FixedWidth(const std::string& text, size_t width);
 bool IsByteText(const std::string& text);
 // True for four groups of 1 to 3 digits, each 0 to 255, joined by three dots, nothing else.
 bool IsIpAddress(const std::string& text);
-
-// printf-style formatting into a text of whatever length it needs.
-std::string FormatV(const char* fmt, va_list args);

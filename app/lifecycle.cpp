@@ -15,6 +15,7 @@
 #include "platform/clientsocket.h"
 #include "platform/messagebox.h"
 #include "platform/serversocket.h"
+#include "platform/text.h"
 #include "protocol/timedbuffer.h"
 #include "terminal/vterm.h"
 
@@ -33,10 +34,7 @@ void OpenPortStep(const char* failureFormat, const std::string& port,
   try {
     step();
   } catch (const std::exception& error) {
-    const int size = std::snprintf(nullptr, 0, failureFormat, port.c_str(), error.what());
-    std::string text(static_cast<size_t>(size), '\0');
-    std::snprintf(text.data(), text.size() + 1, failureFormat, port.c_str(), error.what());
-    ShowMessage(text);
+    ShowMessage(Format(failureFormat, port.c_str(), error.what()));
   }
 }
 

@@ -29,12 +29,21 @@ constexpr int kLargestBlock = 65535;
 // decoder is inside AddData waits until AddData returns.
 struct TPeerDecoder {
   TDecoder Decoder{kDecoderCapacity};
+  // Each read lands here; like the decoder, it serves one read of its connection at a time.
+  std::unique_ptr<uint8_t[]> Block = std::make_unique_for_overwrite<uint8_t[]>(kLargestBlock);
   int Feeding = 0;
   bool ReleaseRequested = false;
 };
 
 TPeerDecoder* PeerDecoderOf(const TCustomWinSocket& socket) {
   return static_cast<TPeerDecoder*>(socket.Data);
+}
+
+// A connection that never came up has no decoder: what it sends is read and dropped.
+void Drain(TCustomWinSocket& socket) {
+  uint8_t discard[4096];
+  while (socket.ReceiveBuf(discard, sizeof discard) > 0) {
+  }
 }
 
 // Counts a decoder as busy for one AddData call and performs a release requested meanwhile.
@@ -225,15 +234,17 @@ void TFormServerMain::SetNagle(TCustomWinSocket& socket) {
 void TFormServerMain::ReceiveBlocks(TCustomWinSocket& socket) {
   FlashRx();
   while (socket.ReceiveLength() > 0) {
-    const int pending = std::min(socket.ReceiveLength(), kLargestBlock);
-    TData block(static_cast<uint16_t>(pending));
-    const int received = socket.ReceiveBuf(block.Bytes(), pending);
-    if (received <= 0) return;
     TPeerDecoder* peer = PeerDecoderOf(socket);
-    if (!peer) continue;  // a connection that never came up has no decoder: drain it
+    if (!peer) {
+      Drain(socket);
+      return;
+    }
+    const int pending = std::min(socket.ReceiveLength(), kLargestBlock);
+    const int received = socket.ReceiveBuf(peer->Block.get(), pending);
+    if (received <= 0) return;
     TFeedingScope feeding(peer);
     // An exception leaves the handler: the rest of this block is lost, the connection stays.
-    peer->Decoder.AddData(static_cast<uint16_t>(received), block.Bytes());
+    peer->Decoder.AddData(static_cast<uint16_t>(received), peer->Block.get());
   }
 }
 

@@ -13,13 +13,13 @@
 #include <QScreen>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <charconv>
 #include <limits>
 #include <optional>
 
 #include "app/frmclientserver.h"
 #include "platform/inifile.h"
 #include "platform/messagebox.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -28,24 +28,10 @@ const std::string kSection = "Settings";
 // Ends an Apply early without a message; the group stays changed.
 struct EAbandonApply {};
 
-// The whole text as a decimal integer of type T; blanks around it are allowed.
+// An edit's text as a decimal integer of type T; blanks around it are allowed.
 template <typename T>
-std::optional<T> ParseInteger(const QString& text) {
-  const std::string trimmed = text.trimmed().toStdString();
-  const char* first = trimmed.data();
-  const char* last = first + trimmed.size();
-  if (first != last && *first == '+') ++first;
-  T value{};
-  const auto [end, error] = std::from_chars(first, last, value);
-  if (error != std::errc() || end != last || first == last) return std::nullopt;
-  return value;
-}
-
-// Device names compare with only the ASCII letters folded.
-bool SameAsciiIgnoringCase(const std::string& a, const std::string& b) {
-  const auto upper = [](unsigned char c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; };
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [&](char x, char y) { return upper(x) == upper(y); });
+std::optional<T> IntegerIn(const QLineEdit* edit) {
+  return ParseInteger<T>(edit->text().trimmed().toStdString());
 }
 
 QString DecimalText(int64_t value) { return QString::number(value); }
@@ -308,7 +294,7 @@ void TFormServerMain::UndoChatSettings() {
 
 void TFormServerMain::ApplyIpSettings() {
   // Only a TCP port can be listened on or connected to.
-  const std::optional<int32_t> port = ParseInteger<int32_t>(EditIpPort->text());
+  const std::optional<int32_t> port = IntegerIn<int32_t>(EditIpPort);
   if (!port || *port < 0 || *port > 65535) {
     EditIpPort->setFocus();
     return;
@@ -334,7 +320,7 @@ void TFormServerMain::UndoIpSettings() {
 }
 
 uint32_t TFormServerMain::ReadCardinalEdit(QLineEdit* edit) {
-  const std::optional<int64_t> value = ParseInteger<int64_t>(edit->text());
+  const std::optional<int64_t> value = IntegerIn<int64_t>(edit);
   if (!value) {
     edit->setFocus();
     throw EAbandonApply();
@@ -374,7 +360,7 @@ void TFormServerMain::ApplyMidiSettings() {
 void TFormServerMain::SelectByName(QComboBox* list, const std::string& name) {
   int found = -1;
   for (int i = 0; i < list->count() && found < 0; ++i)
-    if (SameAsciiIgnoringCase(list->itemText(i).toStdString(), name)) found = i;
+    if (SameTextIgnoringAsciiCase(list->itemText(i).toStdString(), name)) found = i;
   list->setCurrentIndex(found);  // from the program: not an edit of the group
 }
 

@@ -1,32 +1,9 @@
 #include "platform/clientsocket.h"
 
 #include <QHostAddress>
-#include <charconv>
+#include <optional>
 
-namespace {
-
-// Dotted IPv4 text read as decimal groups; the resolver would read a leading zero as octal.
-bool ParseDottedDecimal(const std::string& text, quint32& address) {
-  address = 0;
-  const char* position = text.data();
-  const char* const end = text.data() + text.size();
-  for (int group = 0; group < 4; ++group) {
-    if (group > 0) {
-      if (position == end || *position != '.') return false;
-      ++position;
-    }
-    unsigned value = 0;
-    const auto [next, error] = std::from_chars(position, end, value);
-    if (error != std::errc() || next == position || next - position > 3 || value > 255) {
-      return false;
-    }
-    address = (address << 8) | value;
-    position = next;
-  }
-  return position == end;
-}
-
-}  // namespace
+#include "platform/text.h"
 
 TClientSocket::TClientSocket(QObject* parent)
     : TSocketComponent(parent), socket_(new TCustomWinSocket(*this)) {}
@@ -53,8 +30,9 @@ void TClientSocket::SetPort(int port) {
 
 QString TClientSocket::Target() const {
   if (!host_.empty()) return QString::fromStdString(host_);
-  quint32 address = 0;
-  if (ParseDottedDecimal(address_, address)) return QHostAddress(address).toString();
+  // Read here as decimal groups; the resolver would read a leading zero as octal.
+  if (const std::optional<uint32_t> address = ParseDottedIpv4(address_))
+    return QHostAddress(*address).toString();
   // Not dotted decimal: Qt takes what else it can read as an address and looks up the rest.
   return QString::fromStdString(address_);
 }

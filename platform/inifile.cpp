@@ -7,10 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <filesystem>
 #include <system_error>
 #include <utility>
+
+#include "platform/text.h"
 
 namespace {
 
@@ -30,12 +31,6 @@ std::string_view Trim(std::string_view text) {
 bool IsQuoted(std::string_view text) {
   return text.size() >= 2 && text.front() == text.back() &&
          (text.front() == '"' || text.front() == '\'');
-}
-
-bool SameText(std::string_view a, std::string_view b) {
-  auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 // The key of a "key=value" line; empty for section headers, comments and anything else.
@@ -115,7 +110,7 @@ std::optional<TSectionRange> FindSection(std::string_view text, size_t start,
       found->End = line.Begin;
       return false;
     }
-    if (SameText(header, name)) found = TSectionRange{line.Next, text.size()};
+    if (SameTextIgnoringAsciiCase(header, name)) found = TSectionRange{line.Next, text.size()};
     return true;
   });
   return found;
@@ -126,7 +121,7 @@ std::optional<TLine> FindKeyLine(std::string_view text, const TSectionRange& sec
   std::optional<TLine> found;
   if (key.empty()) return found;  // lines without a key have an empty one
   ForEachLine(text, section.Body, section.End, [&](const TLine& line) {
-    if (SameText(KeyOf(TextOf(text, line)), key)) found = line;
+    if (SameTextIgnoringAsciiCase(KeyOf(TextOf(text, line)), key)) found = line;
     return !found;
   });
   return found;
@@ -289,12 +284,7 @@ int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key
                               int32_t defaultValue) const {
   const std::optional<std::string> value = FindValue(section, key);
   if (!value) return defaultValue;
-  std::string_view digits = *value;
-  if (digits.size() > 1 && digits.front() == '+' && digits[1] != '-') digits.remove_prefix(1);
-  int32_t number = 0;
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-  if (error != std::errc() || end != digits.data() + digits.size()) return defaultValue;
-  return number;
+  return ParseInteger<int32_t>(*value).value_or(defaultValue);
 }
 
 bool TIniFile::ReadBool(const std::string& section, const std::string& key,
@@ -346,7 +336,7 @@ void TIniFile::EraseSection(const std::string& section) {
   bool erasing = false;
   ForEachLine(text_, start, text_.size(), [&](const TLine& line) {
     const std::string_view header = SectionNameOf(TextOf(text_, line));
-    if (!header.empty()) erasing = SameText(header, section);
+    if (!header.empty()) erasing = SameTextIgnoringAsciiCase(header, section);
     if (!erasing) kept.append(text_, line.Begin, line.Next - line.Begin);
     return true;
   });
