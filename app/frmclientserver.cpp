@@ -12,8 +12,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "app/midiplayer.h"
 #include "midi/midiin.h"
-#include "midi/midiout.h"
 #include "platform/clientsocket.h"
 #include "platform/serversocket.h"
 #include "protocol/timedbuffer.h"
