@@ -31,5 +31,7 @@ tar --exclude=./.git --exclude=./build --exclude='./*.deb' -cf - . | tar -xf - -
   cd "$work/tessel"
   DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}" dpkg-buildpackage -b -us -uc
 )
-cp "$work"/tessel_*.deb .
-ls "$work"/tessel_*.deb | xargs -n1 basename
+for deb in "$work"/tessel_*.deb; do
+  cp "$deb" .
+  echo "built ${deb##*/}"
+done
