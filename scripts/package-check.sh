@@ -9,6 +9,7 @@ as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo -E)
 export DEBIAN_FRONTEND=noninteractive
 
+printf '\n==== %s ====\n' "Debian package: build, lint, install, run as an ordinary user, purge"
 if dpkg-query -W -f='${Status}' tessel 2>/dev/null | grep -q 'install ok installed'; then
   echo "tessel is installed on this machine; this check would replace and purge it" >&2
   exit 1
@@ -66,7 +67,8 @@ wait_for() {
 
 # The program's termination handler is in place once SIGTERM is among the caught signals.
 catches_sigterm() { (($(printf '%d' "0x$(awk '/^SigCgt/ {print $2}' "/proc/$pid/status")") & 1 << 14)); }
-ended() { [ "$(awk '/^State/ {print $2}' "/proc/$pid/status")" = Z ]; }
+# Gone, or a zombie that the shell has not reaped yet.
+ended() { ! grep -qs '^State:[^Z]*$' "/proc/$pid/status"; }
 
 stop_tessel() {
   kill -TERM "$pid"

@@ -8,6 +8,7 @@ packages=(
   build-essential debhelper fakeroot dpkg-dev lintian
   desktop-file-utils appstream librsvg2-bin
   cmake ninja-build pkgconf qt6-base-dev libgl-dev librtmidi-dev libjack-jackd2-dev
+  iproute2 # ss, for scripts/package-check.sh
 )
 missing=()
 for p in "${packages[@]}"; do
