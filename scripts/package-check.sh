@@ -47,9 +47,9 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 settings=$work/home/.config/tessel/tessel.INI
 
+# Arguments: the variables of the run's environment, then the command.
 run_tessel() {
-  "${as_user[@]}" env -i PATH=/usr/bin:/bin HOME="$work/home" \
-    XDG_RUNTIME_DIR="$work/run" QT_QPA_PLATFORM=offscreen /usr/bin/tessel \
+  "${as_user[@]}" env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" "$@" \
     >>"$work/tessel.log" 2>&1 &
   pid=$!
 }
@@ -83,7 +83,7 @@ stop_tessel() {
   fi
 }
 
-run_tessel
+run_tessel QT_QPA_PLATFORM=offscreen /usr/bin/tessel
 wait_for catches_sigterm
 sleep 1
 stop_tessel
@@ -99,8 +99,11 @@ port=5401
 while ss -Hltn "sport = :$port" | grep -q .; do port=$((port + 1)); done
 printf '[Settings]\nIsSever=1\nPort=%d\nAutoStart=1\n' "$port" >"$settings"
 listening() { ss -Hltn "sport = :$port" | grep -q .; }
+# The server runs as the user service would run it, with the unit's environment and command.
+unit=/usr/lib/systemd/user/tessel.service
+read -ra service <<<"$(sed -n 's/^Environment=//p; s/^ExecStart=//p' "$unit" | tr '\n' ' ')"
 start=$(milliseconds)
-run_tessel
+run_tessel "${service[@]}"
 wait_for listening
 echo "server listening on port $port $(($(milliseconds) - start)) ms after its start"
 stop_tessel
