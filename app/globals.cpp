@@ -1,17 +1,50 @@
 #include "app/globals.h"
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string_view>
 #include <system_error>
 
-std::string IniFileNameFor(const std::string& executablePath) {
+namespace {
+
+std::string IniFileBeside(const std::string& executablePath) {
   const size_t nameStart = executablePath.rfind('/') + 1;  // 0 when there is no folder
   const size_t dot = executablePath.find('.', nameStart);
   const size_t baseEnd = dot == std::string::npos ? executablePath.size() : dot;
   return executablePath.substr(0, baseEnd) + ".INI";
+}
+
+// $XDG_CONFIG_HOME, or ~/.config; a relative path there is ignored, as the XDG rules ask.
+std::filesystem::path ConfigFolder() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  if (config != nullptr && config[0] == '/') return config;
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] == '\0') {
+    const passwd* user = ::getpwuid(::geteuid());
+    home = user != nullptr ? user->pw_dir : "/";
+  }
+  return std::filesystem::path(home) / ".config";
+}
+
+}  // namespace
+
+std::string IniFileNameFor(const std::string& executablePath) {
+  const std::filesystem::path beside = IniFileBeside(executablePath);
+  const std::filesystem::path folder = beside.has_parent_path() ? beside.parent_path() : ".";
+  std::error_code error;
+  // The effective identity decides, as it does when the file is written.
+  if (std::filesystem::exists(beside, error) ||
+      ::faccessat(AT_FDCWD, folder.c_str(), W_OK, AT_EACCESS) == 0) {
+    return beside.string();
+  }
+  return (ConfigFolder() / "tessel" / "tessel.INI").string();
 }
 
 const std::string& IniFileName() {

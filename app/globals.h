@@ -6,9 +6,12 @@
 // FormatV, which the window's printf-style methods use, lives with the other text helpers.
 #include "platform/text.h"
 
-// Full path of the settings file beside the executable; worked out once.
+// Full path of the settings file for the running executable; worked out once.
 const std::string& IniFileName();
-// The settings file for an executable path: folder + name up to its first "." + ".INI".
+// The settings file for an executable path: beside it (folder + name up to its first "." +
+// ".INI") when that file exists or the folder is writable, so a copy in a folder of its own
+// keeps its settings there; otherwise, for an installed copy, tessel/tessel.INI in the user's
+// configuration folder ($XDG_CONFIG_HOME, by default ~/.config), made when the file is saved.
 std::string IniFileNameFor(const std::string& executablePath);
 
 // "True" or "False".

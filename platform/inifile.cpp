@@ -204,6 +204,15 @@ void RemoveStaleTemporaries(const std::filesystem::path& folder, const std::stri
   }
 }
 
+// A missing folder, and any missing above it, is made for its owner alone, as the XDG rules ask
+// of a configuration folder.
+std::error_code MakeFolder(const std::filesystem::path& folder) {
+  std::error_code error;
+  if (folder.empty() || std::filesystem::is_directory(folder, error)) return {};
+  if ((error = MakeFolder(folder.parent_path()))) return error;
+  return Check(::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST);
+}
+
 void SyncFolder(const std::filesystem::path& folder) {
   const TDescriptor handle(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (handle.Get() >= 0) ::fsync(handle.Get());
@@ -219,6 +228,7 @@ std::error_code ReplaceFile(const std::string& fileName, std::string_view conten
   if (error) target = fileName;
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
   const std::string prefix = "." + target.filename().string() + std::string(kTemporaryInfix);
+  if ((error = MakeFolder(folder))) return error;
   RemoveStaleTemporaries(folder, prefix);
   std::string temporary = (folder / (prefix + std::string(kTemporaryUniquePart, 'X'))).string();
   const TDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));

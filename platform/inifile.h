@@ -28,10 +28,10 @@ class EIniFileException : public std::runtime_error {
 // that cannot be read (no permission, not a regular file, larger than kMaxFileSize), which is
 // then never replaced (UpdateFile refuses) so its content is not lost. The text is kept as it
 // was read, byte for byte, and searched on each call, so memory stays in proportion to the
-// file whatever its lines. Changes stay in memory until UpdateFile, which writes a temporary
-// file in the same folder, flushes it to disk and renames it over the old one: a failed or
-// interrupted save leaves the old file as it was, and the next save removes the temporary file
-// that a killed one left behind.
+// file whatever its lines. Changes stay in memory until UpdateFile, which makes the file's
+// folder when it is missing, writes a temporary file in that folder, flushes it to disk and
+// renames it over the old one: a failed or interrupted save leaves the old file as it was, and
+// the next save removes the temporary file that a killed one left behind.
 class TIniFile {
  public:
   // A settings file is a few hundred bytes; a far larger file is something else.

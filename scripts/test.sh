@@ -30,6 +30,8 @@ cmake --preset tsan
 cmake --build --preset tsan -j "$jobs"
 ctest --preset tsan -j "$jobs"
 
+scripts/package-check.sh
+
 step "fuzzers, ${fuzz_seconds} s each"
 cmake --preset fuzz
 cmake --build --preset fuzz -j "$jobs" --target fuzz_decoder fuzz_screen

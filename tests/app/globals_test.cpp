@@ -2,22 +2,65 @@
 
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <utility>
+
+#include "tests/support/unprivileged.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
-TEST(Globals, IniFileSitsBesideTheExecutable) {
-  EXPECT_EQ(IniFileNameFor("/opt/tessel/bin/TesselServer"), "/opt/tessel/bin/TesselServer.INI");
-  EXPECT_EQ(IniFileNameFor("/opt/tessel/my.app.exe"), "/opt/tessel/my.INI");
-  // Dots in the folder are not the file name's.
-  EXPECT_EQ(IniFileNameFor("/home/a.b/tessel"), "/home/a.b/tessel.INI");
-  EXPECT_EQ(IniFileNameFor("tessel.bin"), "tessel.INI");
+// A folder that nobody may write while this lives: an installed program's folder.
+class TReadOnlyFolder {
+ public:
+  explicit TReadOnlyFolder(fs::path folder) : folder_(std::move(folder)) {
+    fs::permissions(folder_, fs::perms::owner_read | fs::perms::owner_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
+  }
+  // Writable again, so the temporary folder can be removed.
+  ~TReadOnlyFolder() { fs::permissions(folder_, fs::perms::owner_all, fs::perm_options::add); }
+  TReadOnlyFolder(const TReadOnlyFolder&) = delete;
+  TReadOnlyFolder& operator=(const TReadOnlyFolder&) = delete;
 
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
-  // The test executable's name has no dot.
+ private:
+  fs::path folder_;
+};
+
+TEST(Globals, IniFileSitsBesideTheExecutableWhereItCanBeWritten) {
+  const QTemporaryDir temporary;
+  const fs::path root = temporary.path().toStdString();
+  // Dots in the folder are not the file name's.
+  const fs::path folder = root / "a.b";
+  fs::create_directory(folder);
+  EXPECT_EQ(IniFileNameFor(folder / "my.app.exe"), folder / "my.INI");
+  EXPECT_EQ(IniFileNameFor(folder / "tessel"), folder / "tessel.INI");
+  const fs::path self = fs::read_symlink("/proc/self/exe");
+  // The test executable's name has no dot, and its build folder is writable.
   EXPECT_EQ(IniFileName(), self.string() + ".INI");
   EXPECT_EQ(&IniFileName(), &IniFileName());
+
+  // An installed copy: a folder the user cannot write, with one settings file already there.
+  std::ofstream(folder / "kept.INI") << "[Settings]\n";
+  fs::permissions(root, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  const TReadOnlyFolder installed(folder);
+  const TUnprivileged user;
+  if (!TUnprivileged::PermissionsApply()) GTEST_SKIP() << "cannot give up the super-user's rights";
+  EXPECT_EQ(IniFileNameFor(folder / "kept"), folder / "kept.INI");
+  // Nothing else in this program reads them.
+  ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+  ::setenv("HOME", (root / "home").c_str(), 1);
+  EXPECT_EQ(IniFileNameFor(folder / "tessel"), root / "config/tessel/tessel.INI");
+  EXPECT_FALSE(fs::exists(root / "config"));  // made when the file is saved, not before
+  // Relative or empty, the variable is ignored.
+  for (const char* ignored : {"config", ""}) {
+    ::setenv("XDG_CONFIG_HOME", ignored, 1);
+    EXPECT_EQ(IniFileNameFor(folder / "tessel"), root / "home/.config/tessel/tessel.INI");
+  }
 }
 
 TEST(Globals, FormatsTexts) {

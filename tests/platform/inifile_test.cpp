@@ -306,9 +306,13 @@ TEST_F(IniFileTest, FailedSaveReportsItAndLeavesTheOldFileIntact) {
   EXPECT_EQ(ReadFile(path), old);
   EXPECT_EQ(FilesInFolder(), 1u);  // no temporary file left behind
 
-  TIniFile nowhere(Path("missing/tessel.INI").string());
-  nowhere.WriteInteger("Settings", "Port", 1);
-  EXPECT_THROW(nowhere.UpdateFile(), EIniFileException);
+  // Missing folders are made, for the user alone.
+  TIniFile fresh(Path("config/tessel/tessel.INI").string());
+  fresh.WriteInteger("Settings", "Port", 1);
+  fresh.UpdateFile();
+  EXPECT_EQ(ReadFile(Path("config/tessel/tessel.INI")), "[Settings]\nPort=1\n");
+  EXPECT_EQ(fs::status(Path("config")).permissions(), fs::perms::owner_all);
+  fs::remove_all(Path("config"));
 
   // A read-only folder: the file can be read but not replaced.
   fs::permissions(Folder(), fs::perms::owner_write, fs::perm_options::remove);
@@ -320,6 +324,9 @@ TEST_F(IniFileTest, FailedSaveReportsItAndLeavesTheOldFileIntact) {
   EXPECT_EQ(ReasonSaveFails(readable),
             std::make_error_code(std::errc::permission_denied).message());
   EXPECT_EQ(ReadFile(path), old);
+  TIniFile unmade(Path("config/tessel.INI").string());
+  unmade.WriteInteger("Settings", "Port", 1);
+  EXPECT_EQ(ReasonSaveFails(unmade), std::make_error_code(std::errc::permission_denied).message());
   EXPECT_EQ(FilesInFolder(), 1u);
 }
 
