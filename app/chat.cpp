@@ -10,8 +10,8 @@
 
 #include "app/frmclientserver.h"
 #include "app/globals.h"
-#include "protocol/data.h"
 #include "platform/errors.h"
+#include "protocol/data.h"
 #include "terminal/vterm.h"
 
 namespace {
@@ -97,7 +97,7 @@ void TFormServerMain::SendChat(const std::string& text) {
   packet.DataType = dtChat;
   // The server's user sees the text at once; a client's sees it when the server echoes it.
   if (FIsServer) ShowChat(packet);
-  SendPacket(&packet);
+  SendPacketOnTimeline(packet, false);
 }
 
 void TFormServerMain::SendChatFmt(const char* fmt, ...) {

@@ -97,8 +97,10 @@ void TFormServerMain::SpeedButtonDisconnectClick() {
       if (!item->isSelected()) continue;
       if (FIsServer)
         DisconnectClient(item->text().toStdString());
-      else
+      else {
+        StopReconnecting();
         ClientSocket->Close();
+      }
     }
   } catch (...) {
     EndUpdate();

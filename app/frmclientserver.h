@@ -44,6 +44,9 @@ class TMidiPlayer;
 class TServerSocket;
 class TTimedBuffer;
 class TVTerm;
+namespace mmsystem {
+class SoundingNotes;
+}
 
 class TFormServerMain : public QMainWindow {
  public:
@@ -198,6 +201,7 @@ class TFormServerMain : public QMainWindow {
   void ServerSocketClientDisconnect(TCustomWinSocket& socket);
   void ServerSocketClientError(TCustomWinSocket& socket, int& errorCode);
   void SetNagle(TCustomWinSocket& socket);
+  void KeepAlive(TCustomWinSocket& socket);
   void ReceiveBlocks(TCustomWinSocket& socket);
   void AttachDecoder(TCustomWinSocket& socket);
   // Releases the connection's decoder now, or when the decoder returns from AddData.
@@ -206,6 +210,18 @@ class TFormServerMain : public QMainWindow {
   // server raises no disconnect events for them.
   void CloseServer();
   void SpeedButtonDisconnectClick();
+  // Sends as SendPacket does; on the server the packet also enters the server's own
+  // timeline with the stamp it went out with, played there when `playHere`.
+  void SendPacketOnTimeline(TData& packet, bool playHere);
+  // Sends a note-off (and pedal-up) for what a departed connection left sounding.
+  void EndHeldNotes(mmsystem::SoundingNotes& notes, const TCustomWinSocket& socket);
+  // Closes every connection on which nothing has arrived for too long.
+  void DropSilentPeers();
+  // Client links started by the program for "Auto start IP" come back when they drop.
+  void ArmReconnect();
+  void StopReconnecting();
+  void ScheduleReconnect();
+  void Reconnect();
 
   // ---- MIDI routing
   void MidiInputMidiInput();
@@ -237,6 +253,8 @@ class TFormServerMain : public QMainWindow {
   QTimer* TimerOf = nullptr;
   QTimer* TimerUf = nullptr;
   QTimer* TimerMidi = nullptr;
+  QTimer* TimerReconnect = nullptr;
+  QTimer* TimerDeadPeers = nullptr;
 
   QListWidget* ListBoxConnections = nullptr;
   QPushButton* SpeedButtonConnect = nullptr;
@@ -304,6 +322,8 @@ class TFormServerMain : public QMainWindow {
   std::string LoadedMidiIn;
   std::string LoadedMidiOut;
   bool FDeviceListsFilled = false;
-  QStringList FConnectionList;  // sorted case-insensitively, no duplicates
+  bool FReconnectArmed = false;  // a client link that drops is to come back by itself
+  unsigned FReconnectTries = 0;  // tries since the link was last up
+  QStringList FConnectionList;   // sorted case-insensitively, no duplicates
   int FUpdateCount = 0;
 };

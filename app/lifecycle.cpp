@@ -90,6 +90,7 @@ void TFormServerMain::FormShow() {
   OpenPortStep(kMidiOutFailure, LoadedMidiOut, [this] { SetMidiOutOpen(!FMidiOutName.empty()); });
 
   if (FAutoStart) {
+    ArmReconnect();
     ApplyLinkAddress();
     ActivateLink(true);
   }
@@ -101,6 +102,7 @@ void TFormServerMain::FormShow() {
 
 void TFormServerMain::FormClose() {
   FClosed = true;
+  StopReconnecting();
   TeardownStep([this] { SaveSettings(); });
   TimedBuffer.reset();
   TeardownStep([this] { SetMidiInOpen(false); });

@@ -7,12 +7,17 @@
 
 #include <QAction>
 #include <QPushButton>
+#include <QTimer>
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <vector>
 
 #include "app/frmclientserver.h"
 #include "app/globals.h"
+#include "app/midiplayer.h"
 #include "app/winsockerrors.h"
+#include "midi/soundingnotes.h"
 #include "platform/clientsocket.h"
 #include "platform/messagebox.h"
 #include "platform/serversocket.h"
@@ -20,9 +25,19 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr uint16_t kDecoderCapacity = 256;
 // A received block's size is 16-bit.
 constexpr int kLargestBlock = 65535;
+
+// Every copy sends at least every 5 s while linked (idle Time packets), so three intervals of
+// silence mean the peer is gone: its cable pulled, its computer asleep.
+constexpr auto kDeadPeerSilence = std::chrono::seconds(15);
+constexpr int kDeadPeerCheckMs = 1000;
+// A client whose link fails or drops tries again after 1 s, then every 2 s.
+constexpr int kFirstReconnectMs = 1000;
+constexpr int kReconnectMs = 2000;
 
 // A connection's decoder, kept in the socket's Data slot. A relayed send can close the very
 // connection whose decoder is delivering the packet, so a release requested while the
@@ -33,6 +48,9 @@ struct TPeerDecoder {
   std::unique_ptr<uint8_t[]> Block = std::make_unique_for_overwrite<uint8_t[]>(kLargestBlock);
   int Feeding = 0;
   bool ReleaseRequested = false;
+  // The notes this peer's Midi packets turned on and did not turn off yet.
+  mmsystem::SoundingNotes Notes;
+  Clock::time_point LastHeard = Clock::now();
 };
 
 TPeerDecoder* PeerDecoderOf(const TCustomWinSocket& socket) {
@@ -83,9 +101,24 @@ void TFormServerMain::CreateLinkSockets() {
     ServerSocketClientError(s, code);
   };
 
-  const auto toggleLink = [this] { ActivateLink(!FActive); };
+  // The user takes over: a link they start or stop is not retried on their behalf.
+  const auto toggleLink = [this] {
+    StopReconnecting();
+    ActivateLink(!FActive);
+  };
   connect(MenuItemConnect, &QAction::triggered, this, toggleLink);
   connect(SpeedButtonConnect, &QPushButton::clicked, this, toggleLink);
+
+  TimerReconnect = new QTimer(this);
+  TimerReconnect->setObjectName("TimerReconnect");
+  TimerReconnect->setSingleShot(true);
+  connect(TimerReconnect, &QTimer::timeout, this, [this] { Reconnect(); });
+
+  TimerDeadPeers = new QTimer(this);
+  TimerDeadPeers->setObjectName("TimerDeadPeers");
+  TimerDeadPeers->setInterval(kDeadPeerCheckMs);
+  connect(TimerDeadPeers, &QTimer::timeout, this, [this] { DropSilentPeers(); });
+  TimerDeadPeers->start();
 }
 
 void TFormServerMain::ActivateLink(bool on) {
@@ -107,6 +140,68 @@ void TFormServerMain::ActivateLink(bool on) {
   } else {
     ClientSocket->Close();  // its disconnect event does the rest
   }
+}
+
+void TFormServerMain::ArmReconnect() { FReconnectArmed = !FIsServer && FAutoStart; }
+
+void TFormServerMain::StopReconnecting() {
+  FReconnectArmed = false;
+  FReconnectTries = 0;
+  TimerReconnect->stop();
+}
+
+// A client link that failed or ended without the user asking comes back by itself.
+void TFormServerMain::ScheduleReconnect() {
+  if (!FReconnectArmed || FIsServer || !FAutoStart || FDestroying || FClosed) return;
+  const int delay = FReconnectTries == 0 ? kFirstReconnectMs : kReconnectMs;
+  LogFmt("Reconnect : next try in %d s", delay / 1000);
+  TimerReconnect->start(delay);
+}
+
+void TFormServerMain::Reconnect() {
+  if (FActive || !FReconnectArmed) return;
+  ++FReconnectTries;
+  LogFmt("Reconnect : try %u to %s port %d", FReconnectTries, FServerName.c_str(), FPort);
+  try {
+    ActivateLink(true);
+  } catch (const ESocketError& error) {
+    LogFmt("Reconnect : %s", error.what());
+    ScheduleReconnect();
+  }
+}
+
+void TFormServerMain::DropSilentPeers() {
+  const Clock::time_point now = Clock::now();
+  std::vector<TCustomWinSocket*> silent;
+  const auto check = [&](TCustomWinSocket& socket) {
+    const TPeerDecoder* peer = PeerDecoderOf(socket);
+    if (peer && !peer->ReleaseRequested && now - peer->LastHeard > kDeadPeerSilence)
+      silent.push_back(&socket);
+  };
+  if (FIsServer) {
+    for (int i = 0; i < ServerSocket->ActiveConnections(); ++i)
+      check(*ServerSocket->Connections(i));
+  } else if (ClientSocket->Socket().Connected()) {
+    check(ClientSocket->Socket());
+  }
+  // Closed after the scan: a close runs the disconnect handlers at once.
+  for (TCustomWinSocket* socket : silent) {
+    LogFmt("** ** ** Nothing heard for 15 s, connection dropped : %s",
+           DescribeSocket(*socket).c_str());
+    socket->Close();
+  }
+}
+
+void TFormServerMain::EndHeldNotes(mmsystem::SoundingNotes& notes, const TCustomWinSocket& socket) {
+  int ended = 0;
+  notes.Silence([this, &ended](const uint8_t* message, size_t count) {
+    TData packet(static_cast<uint16_t>(count), message);
+    packet.DataType = dtMidi;
+    SendPacketOnTimeline(packet, true);
+    ++ended;
+  });
+  if (ended > 0)
+    LogFmt("Ended what %s left sounding : %d messages", DescribeSocket(socket).c_str(), ended);
 }
 
 void TFormServerMain::CloseServer() {
@@ -141,7 +236,11 @@ void TFormServerMain::SetActive(bool value) {
 
 void TFormServerMain::AttachDecoder(TCustomWinSocket& socket) {
   auto* peer = new TPeerDecoder;
-  peer->Decoder.OnPacket = [this](TData& packet) { ReceivePacket(packet); };
+  peer->Decoder.OnPacket = [this, peer](TData& packet) {
+    if (packet.DataType == dtMidi && !peer->ReleaseRequested)
+      peer->Notes.Track(packet.Bytes(), packet.Count());
+    ReceivePacket(packet);
+  };
   // The socket outlives its decoder: the decoder is released in its disconnect handler.
   peer->Decoder.OnOversize = [this, &socket] {
     LogFmt("** ** ** Oversize frame dropped : %s", DescribeSocket(socket).c_str());
@@ -153,6 +252,8 @@ void TFormServerMain::ReleaseDecoder(TCustomWinSocket& socket) {
   TPeerDecoder* peer = PeerDecoderOf(socket);
   socket.Data = nullptr;
   if (!peer) return;
+  // The server ends what a departing client left sounding, everywhere it sent it.
+  if (FIsServer && !FDestroying) EndHeldNotes(peer->Notes, socket);
   if (peer->Feeding > 0)
     peer->ReleaseRequested = true;
   else
@@ -171,7 +272,11 @@ void TFormServerMain::ClientSocketConnect(TCustomWinSocket& socket) {
   AttachDecoder(socket);
   SetActive(true);
   LogFmt("Connect : %s", DescribeSocket(socket).c_str());
+  if (FReconnectTries > 0) LogFmt("Reconnect : connected at try %u", FReconnectTries);
+  FReconnectTries = 0;
+  ArmReconnect();
   SetNagle(socket);
+  KeepAlive(socket);
   AddConnection(socket);
 }
 
@@ -182,12 +287,18 @@ void TFormServerMain::ClientSocketDisconnect(TCustomWinSocket& socket) {
   SetActive(false);
   LogFmt("Disconnect : %s", DescribeSocket(socket).c_str());
   RemoveConnection(socket);
+  // Everything the server sent sounds on this output, so what still sounds there once the
+  // buffer has played out ends then.
+  if (!FClosed) PutIntoTimedBuffer(TMidiPlayer::EndOfLinkEntry());
+  ScheduleReconnect();
 }
 
 void TFormServerMain::ClientSocketError(TCustomWinSocket& socket, int& errorCode) {
   LogFmt("** ** ** Socket error '%s' : '%s'", WinSockErrorText(errorCode).c_str(),
          DescribeSocket(socket).c_str());
   errorCode = 0;
+  // A connection that fails to come up ends here; one that was up ends in its disconnect.
+  if (!ClientSocket->Active()) ScheduleReconnect();
 }
 
 void TFormServerMain::ServerSocketListen(TCustomWinSocket&) {
@@ -198,6 +309,7 @@ void TFormServerMain::ServerSocketListen(TCustomWinSocket&) {
 void TFormServerMain::ServerSocketClientConnect(TCustomWinSocket& socket) {
   LogFmt("Client connect %s", DescribeSocket(socket).c_str());
   SetNagle(socket);
+  KeepAlive(socket);
   AddConnection(socket);
   AttachDecoder(socket);
 }
@@ -231,6 +343,21 @@ void TFormServerMain::SetNagle(TCustomWinSocket& socket) {
     LogFmt("Nagle's algorithm used : %s", used.c_str());
 }
 
+// The kernel gives up on a silent or unacknowledging peer in about the time the link's own
+// rule takes: probes after 5 s of quiet, every 2 s, five of them; unacknowledged data 15 s.
+void TFormServerMain::KeepAlive(TCustomWinSocket& socket) {
+  const int fd = socket.SocketHandle();
+  const auto set = [fd](int level, int name, int value) {
+    return ::setsockopt(fd, level, name, &value, sizeof value) == 0;
+  };
+  const bool set_all = set(SOL_SOCKET, SO_KEEPALIVE, 1) && set(IPPROTO_TCP, TCP_KEEPIDLE, 5) &&
+                       set(IPPROTO_TCP, TCP_KEEPINTVL, 2) && set(IPPROTO_TCP, TCP_KEEPCNT, 5) &&
+                       set(IPPROTO_TCP, TCP_USER_TIMEOUT, 15000);
+  if (!set_all)
+    LogFmt("Error '%s' setting the keep-alive of %s", WinSockErrorText(WSAGetLastError()).c_str(),
+           DescribeSocket(socket).c_str());
+}
+
 void TFormServerMain::ReceiveBlocks(TCustomWinSocket& socket) {
   FlashRx();
   while (socket.ReceiveLength() > 0) {
@@ -242,30 +369,53 @@ void TFormServerMain::ReceiveBlocks(TCustomWinSocket& socket) {
     const int pending = std::min(socket.ReceiveLength(), kLargestBlock);
     const int received = socket.ReceiveBuf(peer->Block.get(), pending);
     if (received <= 0) return;
+    peer->LastHeard = Clock::now();
     TFeedingScope feeding(peer);
     // An exception leaves the handler: the rest of this block is lost, the connection stays.
     peer->Decoder.AddData(static_cast<uint16_t>(received), peer->Block.get());
   }
 }
 
+// A client queues every packet's delta, chat's too, so its timeline counts every gap the
+// server stamped. The server keeps its own timeline from the stamps it sends (below), not
+// from its clients' deltas, which belong to as many timelines as there are clients.
 void TFormServerMain::ReceivePacket(TData& packet) {
   if (FDestroying) return;
   switch (packet.DataType) {
     case dtTime:
-      QueueTimePacket(packet);
+      if (!FIsServer) QueueTimePacket(packet);
       break;
     case dtMidi:
-      QueueMidiPacket(packet);
+      if (!FIsServer) QueueMidiPacket(packet);
       break;
     case dtChat:
       ShowChat(packet);
+      if (!FIsServer) QueueTimePacket(packet);
       break;
     default:
       break;
   }
   FlashRx();
   LogPacket("recv : ", packet);
-  if (FIsServer && (packet.DataType == dtMidi || packet.DataType == dtChat)) SendPacket(&packet);
+  if (FIsServer && (packet.DataType == dtMidi || packet.DataType == dtChat))
+    SendPacketOnTimeline(packet, packet.DataType == dtMidi);
+}
+
+// Every packet the server sends is a tick on its own timeline, stamped as its clients get
+// it, so the server's output keeps the spacing its clients hear however many of them play.
+// What the server plays itself (relayed MIDI, the ends of a departed client's notes) enters
+// with its bytes; its own input, chat and idle ticks enter as empty entries.
+void TFormServerMain::SendPacketOnTimeline(TData& packet, bool playHere) {
+  std::unique_ptr<TData> entry;
+  if (FIsServer && FActive) {
+    entry = std::make_unique<TData>();
+    if (playHere) entry->Assign(&packet);
+    entry->DataType = dtMidi;
+  }
+  SendPacket(&packet);
+  if (!entry) return;
+  entry->Time = packet.Time;  // the stamp SendPacket gave it
+  PutIntoTimedBuffer(std::move(entry));
 }
 
 void TFormServerMain::SendPacket(TData* packet) {

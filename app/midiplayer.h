@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include "midi/midiout.h"
 
 class TData;
@@ -15,9 +17,14 @@ class TMidiPlayer {
   TMidiOutput& Port() { return FPort; }
   bool IsOpen() const { return FPort.State() == TMidiOutput::TState::Open; }
 
-  // Worker thread. Empty entries only carry time. A packet the port cannot take (closed, or
-  // refused by the device) is dropped, so the worker goes on releasing.
+  // Worker thread. Empty entries only carry time; an end-of-link entry ends every note still
+  // sounding on the port. A packet the port cannot take (closed, or refused by the device)
+  // is dropped, so the worker goes on releasing.
   void PlayMidiPacket(TData& packet);
+
+  // An entry for the timed buffer that marks the end of the link: once the buffer has
+  // released what it held before it, no note the link started is left sounding.
+  static std::unique_ptr<TData> EndOfLinkEntry();
 
  private:
   TMidiOutput FPort;

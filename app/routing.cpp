@@ -172,7 +172,7 @@ void TFormServerMain::MidiInputMidiInput() {
   const std::unique_ptr<TMyMidiEvent> event = MidiInput->ReadEvent();
   if (!event) return;
   const std::unique_ptr<TData> packet = MidiPacketFor(*event);
-  if (packet) SendPacket(packet.get());
+  if (packet) SendPacketOnTimeline(*packet, false);
 }
 
 uint16_t TFormServerMain::TimeSinceLastSend() {
@@ -187,7 +187,7 @@ uint16_t TFormServerMain::TimeSinceLastSend() {
 void TFormServerMain::SendTimePacket() {
   TData packet;
   packet.DataType = dtTime;
-  SendPacket(&packet);
+  SendPacketOnTimeline(packet, false);
 }
 
 void TFormServerMain::QueueTimePacket(const TData& packet) {

@@ -300,12 +300,14 @@ void TFormServerMain::ApplyIpSettings() {
     return;
   }
   const bool wasActive = FActive;
+  StopReconnecting();
   ActivateLink(false);
   SetPort(*port);
   SetIsServer(CheckBoxIsServer->isChecked());
   SetServerName(EditServerName->text().toStdString());
   SetAutoStart(CheckBoxAutoStart->isChecked());
   SetDisableNagle(CheckBoxDisableNagle->isChecked());
+  ArmReconnect();
   ActivateLink(wasActive || FAutoStart);
   SetIpSettingsChanged(false);
 }

@@ -93,6 +93,11 @@ void TMidiOutput::Close() {
   FState = TState::Closed;
 }
 
+void TMidiOutput::Reset() {
+  std::lock_guard lock(FDeviceLock);
+  if (FState == TState::Open) Check(midiOutReset(FDeviceHandle));
+}
+
 HMIDIOUT TMidiOutput::OpenHandle() {
   if (FState != TState::Open) Check(MMSYSERR_INVALHANDLE);
   return FDeviceHandle;

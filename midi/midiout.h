@@ -48,6 +48,9 @@ class TMidiOutput {
   virtual void Open();
   // A failed reset leaves the port open.
   virtual void Close();
+  // Ends every note still sounding and an unfinished system-exclusive message; the port
+  // stays open. Nothing happens while closed.
+  virtual void Reset();
   // Raises "MIDI Output device not open" while closed; the event is not taken over.
   virtual void SendEvent(const TMyMidiEvent& event);
   virtual void SendShort(uint8_t status, uint8_t data1, uint8_t data2);
