@@ -78,4 +78,56 @@ TEST_F(SessionTest, NotesFromOneClientReachEveryOutputAfterTheBufferTimeWithThei
   EXPECT_TRUE(messages.Boxes.empty());
 }
 
+TEST_F(SessionTest, ChatKeepsTheSpacingAndAStoppedServerLeavesNoNoteSoundingAndComesBack) {
+  TMidiObserver atClientA(1), atServer(2), atClientB(3);
+  const auto server = StartWindow(serverFile, true, "", 2);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return server->Active(); }));
+  const auto clientA = StartWindow(clientAFile, false, LoopbackName(0), 1);
+  const auto clientB = StartWindow(clientBFile, false, "", 3);
+  ASSERT_TRUE(ProcessEventsUntil([&] {
+    return clientA->Active() && clientB->Active() && server->ConnectionList().size() == 2;
+  }));
+  TMidiOutput keyboard;
+  keyboard.SetProductName(LoopbackName(0));
+  keyboard.Open();
+
+  // Two held notes 120 ms apart, inside the buffer time, with a chat line from B between
+  // them: every receiver must count the chat's delta, or the second note comes 100 ms early.
+  keyboard.SendShort(0x90, 0x3C, 0x64);
+  ProcessEventsFor(100ms);
+  clientB->SendChat("between the notes\r\n");
+  ProcessEventsFor(20ms);
+  keyboard.SendShort(0x90, 0x3E, 0x64);
+  std::vector<TMidiObserver*> outputs = {&atClientA, &atServer, &atClientB};
+  const auto allHave = [&](size_t count) {
+    return ProcessEventsUntil([&] {
+      return std::all_of(outputs.begin(), outputs.end(),
+                         [count](const TMidiObserver* o) { return o->Received.size() >= count; });
+    });
+  };
+  ASSERT_TRUE(allHave(2));
+  for (const TMidiObserver* output : outputs)
+    EXPECT_GE(output->Received[1].At - output->Received[0].At, 70ms);
+
+  // Stopping the server ends both notes everywhere: the server from its own timeline, each
+  // client at its output once its link is gone.
+  server->ActivateLink(false);
+  ASSERT_TRUE(allHave(4));
+  ProcessEventsFor(std::chrono::milliseconds(2 * kBufferTimeMs));
+  for (const TMidiObserver* output : outputs) {
+    ASSERT_EQ(output->Received.size(), 4u);
+    EXPECT_EQ(output->Received[2].Bytes, (Bytes{0x80, 0x3C, 0x00}));
+    EXPECT_EQ(output->Received[3].Bytes, (Bytes{0x80, 0x3E, 0x00}));
+  }
+
+  // With Auto start IP both clients find the server again once it listens.
+  server->ActivateLink(true);
+  EXPECT_TRUE(ProcessEventsUntil(
+      [&] {
+        return clientA->Active() && clientB->Active() && server->ConnectionList().size() == 2;
+      },
+      10s));
+  EXPECT_TRUE(messages.Boxes.empty());
+}
+
 }  // namespace
