@@ -4,17 +4,17 @@
 // their outputs.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QTemporaryDir>
 #include <algorithm>
-#include <cstdlib>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <initializer_list>
-#include <cstdio>
 #include <memory>
 #include <optional>
-#include <unistd.h>
 #include <set>
 #include <string>
 #include <thread>
@@ -22,6 +22,7 @@
 
 #include "platform/inifile.h"
 #include "tests/jack/jackpeer.h"
+#include "tests/process/linkrelay.h"
 #include "tests/process/tesselprocess.h"
 
 namespace {
@@ -159,7 +160,15 @@ class SessionOnJackTest : public ::testing::Test {
                                           {"MidiIn", "Tessel MIDI In"},
                                           {"MidiOut", "Tessel MIDI Out"},
                                           {"BufferTime", std::to_string(kBufferTimeMs)}};
-    settings.insert(settings.end(), role.begin(), role.end());
+    // The role's keys come last, or in the place of a key above they replace.
+    for (const auto& [key, value] : role) {
+      const auto same = std::find_if(settings.begin(), settings.end(),
+                                     [&key](const auto& setting) { return setting.first == key; });
+      if (same != settings.end())
+        same->second = value;
+      else
+        settings.emplace_back(key, value);
+    }
     copy->WriteSettings(settings);
     return copy;
   }
@@ -182,7 +191,8 @@ class SessionOnJackTest : public ::testing::Test {
       ports.Output = NewPort(peer.FindPorts(kOutputPorts, false), outputsBefore);
     }
     ASSERT_TRUE(copy.Running()) << copy.Log();
-    ASSERT_FALSE(ports.Input.empty() || ports.Output.empty()) << "no MIDI ports of " << copy.Folder();
+    ASSERT_FALSE(ports.Input.empty() || ports.Output.empty())
+        << "no MIDI ports of " << copy.Folder();
     ASSERT_TRUE(peer.Connect(peer.OutputPort(), ports.Input));
     ASSERT_TRUE(peer.Connect(ports.Output, peer.InputPort()));
     ASSERT_TRUE(peer.WaitUntilInputConnected(kPatience));
@@ -282,14 +292,51 @@ class SessionOnJackTest : public ::testing::Test {
       worstLatency = std::max(worstLatency, added);
       EXPECT_GT(added, -kSpacingTolerance) << "message " << i << " played before its time";
       if (i == 0) continue;
-      const auto error = (heard[i].Arrival - heard[i - 1].Arrival) - (played[i].At - played[i - 1].At);
+      const auto error =
+          (heard[i].Arrival - heard[i - 1].Arrival) - (played[i].At - played[i - 1].At);
       worstSpacingError = std::max({worstSpacingError, error, -error});
     }
-    std::printf("%s: %zu messages, worst spacing error %ld ms, worst latency beyond the buffer %ld ms\n",
-                listener.Folder().filename().c_str(), heard.size(), Ms(worstSpacingError),
-                Ms(worstLatency));
+    std::printf(
+        "%s: %zu messages, worst spacing error %ld ms, worst latency beyond the buffer %ld ms\n",
+        listener.Folder().filename().c_str(), heard.size(), Ms(worstSpacingError),
+        Ms(worstLatency));
     EXPECT_LE(worstSpacingError, kSpacingTolerance);
     EXPECT_LE(worstLatency, kLatencyBudget);
+  }
+
+  // `count` note-ons from A on channel 0, held; returns once every output has them (A's own
+  // comes back from the server).
+  std::vector<Bytes> HoldNotesFromA(int count) {
+    std::vector<Bytes> offs;
+    for (int i = 0; i < count; ++i) {
+      PeerOf(clientA_.get()).Send(NoteOn(0, i));
+      offs.push_back(NoteOff(0, i));
+    }
+    for (TTesselProcess* copy : {server_.get(), clientA_.get(), clientB_.get()})
+      EXPECT_TRUE(PeerOf(copy).WaitForMessages(static_cast<size_t>(count), kPatience))
+          << copy->Folder();
+    for (TJackPeer* peer : {peerS_.get(), peerA_.get(), peerB_.get()}) peer->ClearReceived();
+    return offs;
+  }
+
+  // Each listener plays exactly `offs`, one for every held note, and nothing else; prints how
+  // long after `since` (less the buffer time) the last of them sounded.
+  void ExpectNotesEnded(std::initializer_list<TTesselProcess*> listeners,
+                        const std::vector<Bytes>& offs, Clock::time_point since, const char* how) {
+    for (TTesselProcess* listener : listeners) {
+      TJackPeer& peer = PeerOf(listener);
+      EXPECT_TRUE(peer.WaitForMessages(offs.size(), kPatience))
+          << how << " at " << listener->Folder();
+      std::this_thread::sleep_for(200ms);  // nothing more may come
+      const auto heard = peer.Received();
+      EXPECT_EQ(BytesOf(heard), offs) << how << " at " << listener->Folder();
+      if (!heard.empty())
+        std::printf(
+            "%s: %s ended %zu held notes %ld ms after the link was known dead + buffer time\n",
+            listener->Folder().filename().c_str(), how, heard.size(),
+            Ms(heard.back().Arrival - since) - kBufferTimeMs);
+      peer.ClearReceived();
+    }
   }
 
   QTemporaryDir folder_;
@@ -326,7 +373,8 @@ TEST_F(SessionOnJackTest, KilledClientLeavesNoGapAndComesBackByItsSettings) {
 
   // A plays to the server, the server to A, and B dies halfway through. The server relays A's
   // playing back to A as well, on A's channel.
-  const auto played = PlayNotes({clientA_.get(), server_.get()}, 30, 80ms, [&] { clientB_->Kill(); });
+  const auto played =
+      PlayNotes({clientA_.get(), server_.get()}, 30, 80ms, [&] { clientB_->Kill(); });
   ExpectPlayedAsSent(*server_, played[0]);
   ExpectPlayedAsSent(*clientA_, played[1], 1);
 
@@ -356,19 +404,91 @@ TEST_F(SessionOnJackTest, ClosedCopiesKeepTheirSettingsInForce) {
     const TIniFile ini(copy->SettingsFile().string());
     const std::vector<std::string> keys = ini.ReadSection("Settings");
     const std::set<std::string> expected = {
-        "Left", "Top", "Width", "Height", "MidiIn", "MidiOut", "BufferTime", "BufferResolution",
-        "Port", "IsSever", "ServerName", "Monitoring", "YourName", "AutoStart", "DisableNagle"};
+        "Left",     "Top",       "Width",       "Height",
+        "MidiIn",   "MidiOut",   "BufferTime",  "BufferResolution",
+        "Port",     "IsSever",   "ServerName",  "Monitoring",
+        "YourName", "AutoStart", "DisableNagle"};
     EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()), expected) << copy->Folder();
     EXPECT_EQ(keys.size(), expected.size());
     EXPECT_EQ(ini.ReadInteger("Settings", "Port", 0), port_);
     EXPECT_EQ(ini.ReadBool("Settings", "IsSever", false), copy == server_.get());
-    EXPECT_EQ(ini.ReadString("Settings", "ServerName", "?"), copy == server_.get() ? "" : "127.0.0.1");
+    EXPECT_EQ(ini.ReadString("Settings", "ServerName", "?"),
+              copy == server_.get() ? "" : "127.0.0.1");
     EXPECT_EQ(ini.ReadString("Settings", "YourName", ""), copy->Folder().filename().string());
     EXPECT_EQ(ini.ReadString("Settings", "MidiIn", ""), "Tessel MIDI In");
     EXPECT_EQ(ini.ReadString("Settings", "MidiOut", ""), "Tessel MIDI Out");
     EXPECT_EQ(ini.ReadInteger("Settings", "BufferTime", 0), kBufferTimeMs);
     EXPECT_TRUE(ini.ReadBool("Settings", "AutoStart", false));
   }
+}
+
+TEST_F(SessionOnJackTest, AKilledClientOrAStoppedServerLeavesNoNoteSoundingAndLinksComeBack) {
+  ASSERT_NO_FATAL_FAILURE(StartAll());
+  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*clientA_, {server_.get(), clientB_.get()}));
+
+  // A dies holding notes: the server ends them on its output and at B.
+  std::vector<Bytes> offs = HoldNotesFromA(8);
+  clientA_->Kill();
+  ExpectNotesEnded({server_.get(), clientB_.get()}, offs, Clock::now(), "killed client");
+
+  // A comes back and holds notes again; the server stops: every output ends them.
+  ASSERT_NO_FATAL_FAILURE(StartAndCable(*clientA_));
+  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*clientA_, {server_.get(), clientB_.get()}));
+  offs = HoldNotesFromA(8);
+  const auto stopped = Clock::now();
+  ASSERT_EQ(server_->Stop(kPatience), 0) << server_->Log();
+  ExpectNotesEnded({server_.get(), clientA_.get(), clientB_.get()}, offs, stopped,
+                   "stopped server");
+
+  // Started again, the server finds both clients back by themselves, and they play again.
+  server_->Start();
+  ASSERT_TRUE(WaitUntilListening(port_, kPatience)) << server_->Log();
+  const auto listening = Clock::now();
+  while (AcceptedConnections(port_) < 2 && Clock::now() < listening + kPatience)
+    std::this_thread::sleep_for(20ms);
+  ASSERT_EQ(AcceptedConnections(port_), 2);
+  std::printf("clients reconnected %ld ms after the server listened again\n",
+              Ms(Clock::now() - listening));
+}
+
+TEST_F(SessionOnJackTest, ACutOrSilentLinkEndsItsNotesAndTheClientComesBack) {
+  TLinkRelay relay(port_);
+  clientA_ = NewCopy(
+      "clientA",
+      {{"IsSever", "0"}, {"ServerName", "127.0.0.1"}, {"Port", std::to_string(relay.Port())}});
+  ASSERT_NO_FATAL_FAILURE(StartAll());
+  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*clientA_, {server_.get(), clientB_.get()}));
+
+  // Cut: both ends learn it at once. A hears its own notes back from the server, so its
+  // output ends them as well.
+  std::vector<Bytes> offs = HoldNotesFromA(8);
+  relay.Cut();
+  ExpectNotesEnded({server_.get(), clientB_.get(), clientA_.get()}, offs, Clock::now(), "cut link");
+  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*clientA_, {server_.get(), clientB_.get()}));
+
+  // Silent: neither end hears the other any more, and each gives up on its own.
+  offs = HoldNotesFromA(8);
+  const auto frozen = Clock::now();
+  relay.Freeze();
+  ExpectNotesEnded({server_.get(), clientB_.get(), clientA_.get()}, offs, frozen, "silent link");
+  std::printf("silent link dropped after %ld ms\n", Ms(Clock::now() - frozen));
+  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*clientA_, {server_.get(), clientB_.get()}));
+}
+
+TEST_F(SessionOnJackTest, TheServerKeepsTheTempoWhileOthersAreConnectedOrPlayToo) {
+  ASSERT_NO_FATAL_FAILURE(StartAll());
+  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*clientA_, {server_.get(), clientB_.get()}));
+  // Longer than the idle interval, so B's idle Time packets reach the server meanwhile.
+  const char* seconds = std::getenv("TESSEL_E2E_STREAM_SECONDS");
+  const int pairs = (seconds != nullptr ? std::atoi(seconds) : 8) * 4;
+  const std::vector<TPlayed> alone = PlayNotes({clientA_.get()}, pairs, 250ms)[0];
+  ExpectPlayedAsSent(*server_, alone);
+  ExpectPlayedAsSent(*clientB_, alone);
+  for (TJackPeer* peer : {peerS_.get(), peerA_.get(), peerB_.get()}) peer->ClearReceived();
+
+  const auto both = PlayNotes({clientA_.get(), clientB_.get()}, 24, 250ms);
+  ExpectPlayedAsSent(*server_, both[0], 0);
+  ExpectPlayedAsSent(*server_, both[1], 1);
 }
 
 }  // namespace
