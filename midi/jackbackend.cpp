@@ -137,15 +137,15 @@ JackBackend::JackBackend(jack_client_t* client)
     : client_(client), incoming_(kRingBytes), outgoing_(kRingBytes) {}
 
 bool JackBackend::Start() {
+  jack_on_shutdown(client_, &JackBackend::OnShutdown, this);
+  if (jack_set_process_callback(client_, &JackBackend::OnProcess, this) != 0) return false;
+  deliveryThread_ = std::thread(&JackBackend::DeliverUntilStopped, this);
+  if (jack_activate(client_) != 0) return false;
   inputPort_ =
       jack_port_register(client_, kInputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
   outputPort_ =
       jack_port_register(client_, kOutputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-  if (inputPort_ == nullptr || outputPort_ == nullptr) return false;
-  jack_on_shutdown(client_, &JackBackend::OnShutdown, this);
-  if (jack_set_process_callback(client_, &JackBackend::OnProcess, this) != 0) return false;
-  deliveryThread_ = std::thread(&JackBackend::DeliverUntilStopped, this);
-  return jack_activate(client_) == 0;
+  return inputPort_ != nullptr && outputPort_ != nullptr;
 }
 
 JackBackend::~JackBackend() {
@@ -254,8 +254,10 @@ void JackBackend::Attach(MidiInputSink* sink) {
 
 int JackBackend::OnProcess(jack_nframes_t frames, void* self) {
   auto& backend = *static_cast<JackBackend*>(self);
-  backend.Record(jack_port_get_buffer(backend.inputPort_, frames));
-  backend.Play(jack_port_get_buffer(backend.outputPort_, frames));
+  jack_port_t* const input = backend.inputPort_.load(std::memory_order_acquire);
+  jack_port_t* const output = backend.outputPort_.load(std::memory_order_acquire);
+  if (input != nullptr) backend.Record(jack_port_get_buffer(input, frames));
+  if (output != nullptr) backend.Play(jack_port_get_buffer(output, frames));
   return 0;
 }
 

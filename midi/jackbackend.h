@@ -67,8 +67,10 @@ class JackBackend final : public MidiBackend {
   void DeliverUntilStopped();  // body of the delivery thread
 
   jack_client_t* const client_;
-  jack_port_t* inputPort_ = nullptr;
-  jack_port_t* outputPort_ = nullptr;
+  // Registered once the client is active, since ports of an inactive client cannot be
+  // connected; so the process thread finds them null at first.
+  std::atomic<jack_port_t*> inputPort_ = nullptr;
+  std::atomic<jack_port_t*> outputPort_ = nullptr;
   std::atomic<bool> gone_ = false;  // set once the server has shut the client down
 
   std::atomic<bool> inputClaimed_ = false;   // one open input at a time
