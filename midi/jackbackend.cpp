@@ -30,13 +30,27 @@ std::string CopyName(int number) {
   return number == 1 ? kClientName : std::string(kClientName) + " " + std::to_string(number);
 }
 
+// PipeWire opens a client under a name that is taken and shows its ports under a numbered
+// one; a copy's ports under the name tell that it is taken.
+bool NameInUse(jack_client_t* client, const std::string& name) {
+  const char** ports = jack_get_ports(client, ("^" + name + ":").c_str(), nullptr, 0);
+  const bool inUse = ports != nullptr && ports[0] != nullptr;
+  jack_free(ports);
+  return inUse;
+}
+
 // The first free name of "Tessel", "Tessel 2", ...; null when no JACK server answers.
 jack_client_t* OpenClient() {
   for (int number = 1; number <= kMostCopies; ++number) {
+    const std::string name = CopyName(number);
     jack_status_t status{};
-    jack_client_t* client = jack_client_open(
-        CopyName(number).c_str(), JackOptions(JackNoStartServer | JackUseExactName), &status);
-    if (client != nullptr) return client;
+    jack_client_t* client =
+        jack_client_open(name.c_str(), JackOptions(JackNoStartServer | JackUseExactName), &status);
+    if (client != nullptr && !NameInUse(client, name)) return client;
+    if (client != nullptr) {
+      jack_client_close(client);
+      continue;
+    }
     // A name taken is told apart only by the server answering (libjack 1.9.21 reports it
     // as a server error, not as a name that is not unique).
     if ((status & JackServerFailed) != 0) return nullptr;
