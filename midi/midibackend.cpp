@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "midi/jackbackend.h"
+#include "midi/rtmidibackend.h"
+
 namespace mmsystem {
 
 namespace {
@@ -34,6 +37,12 @@ MMRESULT NoMidiBackend::OpenInput(UINT, MidiInputSink&, std::unique_ptr<MidiInpu
 
 MMRESULT NoMidiBackend::OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>&) {
   return id == MIDI_MAPPER ? MMSYSERR_NODRIVER : MMSYSERR_BADDEVICEID;
+}
+
+std::shared_ptr<MidiBackend> OpenSystemMidi() {
+  if (auto jack = JackBackend::Create()) return jack;
+  if (auto alsa = RtMidiBackend::Create()) return alsa;
+  return std::make_shared<NoMidiBackend>();
 }
 
 std::string FitProductName(const std::string& name) {

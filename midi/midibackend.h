@@ -69,6 +69,10 @@ class NoMidiBackend final : public MidiBackend {
   MMRESULT OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) override;
 };
 
+// Chooses the MIDI system once: JACK when its server answers, else the ALSA sequencer when
+// it opens, else none.
+std::shared_ptr<MidiBackend> OpenSystemMidi();
+
 // A MIDI system's port name as a product name that fits MAXPNAMELEN with its NUL. A name too
 // long is cut on a character boundary and ends in a hash of the whole name, so names that
 // share a long beginning stay apart and the same port always gets the same product name.

@@ -14,14 +14,9 @@ namespace {
 constexpr char kClientName[] = "Tessel";
 constexpr char kInputPortName[] = "MIDI In";
 constexpr char kOutputPortName[] = "MIDI Out";
-// RtMidi's JACK output drops a message that does not fit its queue of 16 KiB; longer runs of
-// system-exclusive bytes go out in pieces, which receivers join again.
+constexpr RtMidi::Api kApi = RtMidi::LINUX_ALSA;
+// Longer runs of system-exclusive bytes go out in pieces, which receivers join again.
 constexpr size_t kMaxSendBytes = 8192;
-
-// libjack 1.9.21 can crash closing a client once opening another one in the same process has
-// failed (the server stalled or went away). From then on JACK clients are left open for the
-// process exit to end.
-std::atomic<bool> jackClientsFragile = false;
 
 MMRESULT ResultFor(RtMidiError::Type type) {
   switch (type) {
@@ -39,44 +34,24 @@ MMRESULT ResultFor(RtMidiError::Type type) {
   }
 }
 
-RtMidi::Api ApiOf(MidiSystem system) {
-  return system == MidiSystem::Jack ? RtMidi::UNIX_JACK : RtMidi::LINUX_ALSA;
-}
-
-// Closes `midi`, or leaves it open while JACK clients are fragile; true when it was closed.
+// An RtMidi object whose errors go to `errors`, or null when the sequencer does not open.
 template <typename Midi>
-bool CloseRtMidi(std::unique_ptr<Midi>& midi) {
-  if (midi == nullptr) return true;
-  if (jackClientsFragile && midi->getCurrentApi() == RtMidi::UNIX_JACK) {
-    midi->setErrorCallback(nullptr, nullptr);  // its error record goes now
-    static_cast<void>(midi.release());
-    return false;
-  }
-  midi.reset();
-  return true;
-}
-
-// An RtMidi object whose errors go to `errors`, or null when its MIDI system does not open.
-template <typename Midi>
-std::unique_ptr<Midi> MakeRtMidi(RtMidi::Api api, RtMidiErrors& errors) {
+std::unique_ptr<Midi> MakeRtMidi(RtMidiErrors& errors) {
   std::unique_ptr<Midi> midi;
   try {
-    midi = std::make_unique<Midi>(api, kClientName);
+    midi = std::make_unique<Midi>(kApi, kClientName);
   } catch (const std::exception&) {
     return nullptr;
   }
-  if (midi->getCurrentApi() != api) return nullptr;
+  if (midi->getCurrentApi() != kApi) return nullptr;
   errors.Watch(*midi);
   // RtMidi tells of a client it could not open only on the next use.
   midi->getPortCount();
   if (errors.Take() == MMSYSERR_NOERROR) return midi;
-  if (api == RtMidi::UNIX_JACK) jackClientsFragile = true;
-  CloseRtMidi(midi);
   return nullptr;
 }
 
-// Passes what RtMidi reads on to the sink until detached. RtMidi reaches it through its user
-// data, so it can outlive the connection when the RtMidi object is left open.
+// Passes what RtMidi reads on to the sink until detached.
 class InputRelay {
  public:
   explicit InputRelay(MidiInputSink& sink) : sink_(&sink) {}
@@ -102,20 +77,19 @@ class InputRelay {
 
 class RtMidiInput final : public MidiInputConnection {
  public:
-  RtMidiInput(MidiInputSink& sink, std::atomic<bool>* claim)
-      : relay_(std::make_unique<InputRelay>(sink)), claim_(claim) {}
+  RtMidiInput(MidiInputSink& sink, std::atomic<bool>* claim) : relay_(sink), claim_(claim) {}
   ~RtMidiInput() override {
-    relay_->Detach();
-    if (!CloseRtMidi(midi_)) static_cast<void>(relay_.release());  // RtMidi may still call it
+    relay_.Detach();
+    midi_.reset();
     if (claim_ != nullptr) claim_->store(false);
   }
 
   // Device 0 is the virtual input port; device N reads the system's port N - 1.
-  MMRESULT Open(RtMidi::Api api, UINT id) {
-    midi_ = MakeRtMidi<RtMidiIn>(api, errors_);
+  MMRESULT Open(UINT id) {
+    midi_ = MakeRtMidi<RtMidiIn>(errors_);
     if (midi_ == nullptr) return MMSYSERR_NODRIVER;
     midi_->ignoreTypes(false, false, false);  // the port's users filter what they do not want
-    midi_->setCallback(&InputRelay::Deliver, relay_.get());
+    midi_->setCallback(&InputRelay::Deliver, &relay_);
     if (id == 0) {
       midi_->openVirtualPort(kInputPortName);
     } else {
@@ -125,7 +99,7 @@ class RtMidiInput final : public MidiInputConnection {
   }
 
  private:
-  std::unique_ptr<InputRelay> relay_;
+  InputRelay relay_;                // outlives midi_
   std::atomic<bool>* const claim_;  // cleared on close; null for the system's ports
   RtMidiErrors errors_;             // outlives midi_
   std::unique_ptr<RtMidiIn> midi_;  // closing it stops RtMidi's callback thread
@@ -133,11 +107,9 @@ class RtMidiInput final : public MidiInputConnection {
 
 class RtMidiOutput final : public MidiOutputConnection {
  public:
-  ~RtMidiOutput() override { CloseRtMidi(midi_); }
-
   // MIDI_MAPPER is the virtual output port; device N writes to the system's port N.
-  MMRESULT Open(RtMidi::Api api, UINT id) {
-    midi_ = MakeRtMidi<RtMidiOut>(api, errors_);
+  MMRESULT Open(UINT id) {
+    midi_ = MakeRtMidi<RtMidiOut>(errors_);
     if (midi_ == nullptr) return MMSYSERR_NODRIVER;
     if (id == MIDI_MAPPER) {
       midi_->openVirtualPort(kOutputPortName);
@@ -162,8 +134,6 @@ class RtMidiOutput final : public MidiOutputConnection {
   std::unique_ptr<RtMidiOut> midi_;
 };
 
-void Quiet(const char*) {}
-
 bool AlsaSequencerOpens() {
   const int fd = ::open("/dev/snd/seq", O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
@@ -186,53 +156,26 @@ void RtMidiErrors::Record(RtMidiError::Type type, const std::string&, void* self
   if (errors.failure_ == MMSYSERR_NOERROR) errors.failure_ = ResultFor(type);
 }
 
-std::unique_ptr<JackServerWatch> JackServerWatch::Open() {
-  jack_status_t status{};
-  jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
-  if (client == nullptr) return nullptr;
-  return std::unique_ptr<JackServerWatch>(new JackServerWatch(client));
-}
-
-JackServerWatch::JackServerWatch(jack_client_t* client) : client_(client) {
-  jack_on_shutdown(client_, &JackServerWatch::OnShutdown, this);
-}
-
-JackServerWatch::~JackServerWatch() {
-  if (!jackClientsFragile) jack_client_close(client_);
-}
-
-void JackServerWatch::OnShutdown(void* self) { static_cast<JackServerWatch*>(self)->gone_ = true; }
-
-std::shared_ptr<MidiBackend> RtMidiBackend::Create(MidiSystem system,
-                                                   std::unique_ptr<JackServerWatch> jackWatch) {
-  std::shared_ptr<RtMidiBackend> backend(new RtMidiBackend(system, std::move(jackWatch)));
+std::shared_ptr<MidiBackend> RtMidiBackend::Create() {
+  if (!AlsaSequencerOpens()) return nullptr;
+  std::shared_ptr<RtMidiBackend> backend(new RtMidiBackend());
   if (backend->inputLister_ == nullptr || backend->outputLister_ == nullptr) return nullptr;
   return backend;
 }
 
-RtMidiBackend::RtMidiBackend(MidiSystem system, std::unique_ptr<JackServerWatch> jackWatch)
-    : system_(system),
-      api_(ApiOf(system)),
-      jackWatch_(std::move(jackWatch)),
-      inputLister_(MakeRtMidi<RtMidiIn>(api_, inputListErrors_)),
-      outputLister_(MakeRtMidi<RtMidiOut>(api_, outputListErrors_)) {}
+RtMidiBackend::RtMidiBackend()
+    : inputLister_(MakeRtMidi<RtMidiIn>(inputListErrors_)),
+      outputLister_(MakeRtMidi<RtMidiOut>(outputListErrors_)) {}
 
-RtMidiBackend::~RtMidiBackend() {
-  CloseRtMidi(inputLister_);
-  CloseRtMidi(outputLister_);
-}
-
-bool RtMidiBackend::ServerGone() const { return jackWatch_ != nullptr && jackWatch_->ServerGone(); }
+RtMidiBackend::~RtMidiBackend() = default;
 
 UINT RtMidiBackend::InputCount() {
-  if (ServerGone()) return 0;
   std::lock_guard guard(listLock_);
   const UINT systemPorts = inputLister_->getPortCount();
   return inputListErrors_.Take() == MMSYSERR_NOERROR ? 1 + systemPorts : 1;
 }
 
 UINT RtMidiBackend::OutputCount() {
-  if (ServerGone()) return 0;
   std::lock_guard guard(listLock_);
   const UINT systemPorts = outputLister_->getPortCount();
   return outputListErrors_.Take() == MMSYSERR_NOERROR ? systemPorts : 0;
@@ -269,7 +212,6 @@ MMRESULT RtMidiBackend::OutputName(UINT id, std::string& name) {
 
 MMRESULT RtMidiBackend::OpenInput(UINT id, MidiInputSink& sink,
                                   std::unique_ptr<MidiInputConnection>& connection) {
-  if (ServerGone()) return MMSYSERR_NODRIVER;
   if (id >= InputCount()) return MMSYSERR_BADDEVICEID;
   std::atomic<bool>* claim = nullptr;
   if (id == 0) {
@@ -277,31 +219,17 @@ MMRESULT RtMidiBackend::OpenInput(UINT id, MidiInputSink& sink,
     claim = &virtualInputOpen_;
   }
   auto input = std::make_unique<RtMidiInput>(sink, claim);
-  if (const MMRESULT result = input->Open(api_, id)) return result;
+  if (const MMRESULT result = input->Open(id)) return result;
   connection = std::move(input);
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT RtMidiBackend::OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) {
-  if (ServerGone()) return MMSYSERR_NODRIVER;
   if (id != MIDI_MAPPER && id >= OutputCount()) return MMSYSERR_BADDEVICEID;
   auto output = std::make_unique<RtMidiOutput>();
-  if (const MMRESULT result = output->Open(api_, id)) return result;
+  if (const MMRESULT result = output->Open(id)) return result;
   connection = std::move(output);
   return MMSYSERR_NOERROR;
-}
-
-std::shared_ptr<MidiBackend> OpenSystemMidi() {
-  // libjack reports a missing server on stderr; here that is an answer, not an error.
-  jack_set_error_function(&Quiet);
-  jack_set_info_function(&Quiet);
-  if (auto watch = JackServerWatch::Open()) {
-    if (auto jack = RtMidiBackend::Create(MidiSystem::Jack, std::move(watch))) return jack;
-  }
-  if (AlsaSequencerOpens()) {
-    if (auto alsa = RtMidiBackend::Create(MidiSystem::Alsa, nullptr)) return alsa;
-  }
-  return std::make_shared<NoMidiBackend>();
 }
 
 }  // namespace mmsystem

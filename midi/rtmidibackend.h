@@ -1,13 +1,12 @@
 #pragma once
 
-// The system's MIDI through RtMidi: JACK when a JACK server runs, else the ALSA sequencer.
-// Input device 0 is Tessel's own virtual input port and the mapper its own virtual output
-// port; the other devices are the MIDI system's ports under their port names.
+// The ALSA sequencer through RtMidi, which also speaks the MIDI systems of the other platforms
+// Tessel may be built on. Input device 0 is Tessel's own virtual input port and the mapper its
+// own virtual output port; the other devices are the MIDI system's ports under their port names.
 //
-// Threads: RtMidi's callback thread (JACK's process thread, or RtMidi's ALSA thread) feeds
-// the sink of an open input; everything else runs on the caller's thread.
+// Threads: RtMidi's ALSA thread feeds the sink of an open input; everything else runs on the
+// caller's thread.
 
-#include <jack/jack.h>
 #include <rtmidi/RtMidi.h>
 
 #include <atomic>
@@ -33,34 +32,13 @@ class RtMidiErrors {
   MMRESULT failure_ = MMSYSERR_NOERROR;
 };
 
-// A JACK client held open while the JACK backend lives, noting when the server goes away, so
-// that no client is opened on a server that is gone.
-class JackServerWatch {
- public:
-  // Null when no JACK server answers.
-  static std::unique_ptr<JackServerWatch> Open();
-  ~JackServerWatch();
-  JackServerWatch(const JackServerWatch&) = delete;
-  JackServerWatch& operator=(const JackServerWatch&) = delete;
-
-  bool ServerGone() const { return gone_; }
-
- private:
-  explicit JackServerWatch(jack_client_t* client);
-  static void OnShutdown(void* self);  // on libjack's notification thread
-
-  jack_client_t* const client_;
-  std::atomic<bool> gone_ = false;
-};
-
 class RtMidiBackend final : public MidiBackend {
  public:
-  // Null when the MIDI system does not start. `jackWatch` is required for JACK.
-  static std::shared_ptr<MidiBackend> Create(MidiSystem system,
-                                             std::unique_ptr<JackServerWatch> jackWatch);
+  // The ALSA sequencer; null when it does not open.
+  static std::shared_ptr<MidiBackend> Create();
   ~RtMidiBackend() override;
 
-  MidiSystem System() const override { return system_; }
+  MidiSystem System() const override { return MidiSystem::Alsa; }
   UINT InputCount() override;
   UINT OutputCount() override;
   MMRESULT InputName(UINT id, std::string& name) override;
@@ -70,12 +48,7 @@ class RtMidiBackend final : public MidiBackend {
   MMRESULT OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) override;
 
  private:
-  RtMidiBackend(MidiSystem system, std::unique_ptr<JackServerWatch> jackWatch);
-  bool ServerGone() const;
-
-  const MidiSystem system_;
-  const RtMidi::Api api_;
-  const std::unique_ptr<JackServerWatch> jackWatch_;  // null for ALSA
+  RtMidiBackend();
 
   // Guards the listers and their error records: RtMidi objects are not thread-safe.
   std::mutex listLock_;
@@ -86,9 +59,5 @@ class RtMidiBackend final : public MidiBackend {
 
   std::atomic<bool> virtualInputOpen_ = false;  // the virtual input port is opened once
 };
-
-// Chooses the MIDI system once: JACK when its server answers, else the ALSA sequencer when
-// it opens, else none.
-std::shared_ptr<MidiBackend> OpenSystemMidi();
 
 }  // namespace mmsystem

@@ -7,6 +7,7 @@ packages=(
   qt6-base-dev libgl-dev
   librtmidi-dev
   jackd2 libjack-jackd2-dev
+  pipewire pipewire-jack
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   fonts-liberation xvfb xauth

@@ -22,6 +22,7 @@
 
 #include "platform/inifile.h"
 #include "tests/jack/jackpeer.h"
+#include "tests/jack/ownjackserver.h"
 #include "tests/process/linkrelay.h"
 #include "tests/process/tesselprocess.h"
 
@@ -79,33 +80,6 @@ long Ms(Clock::duration d) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
 }
 
-// A JACK server of the test's own, as the second computer of a session would have: a copy
-// killed with SIGKILL can leave its JACK server unable to run its graph, so the killed copy
-// never shares the server of the copies that must go on.
-class TOwnJackServer {
- public:
-  TOwnJackServer(std::string name, std::string stateFolder)
-      : name_(std::move(name)), state_(std::move(stateFolder)) {
-    Running = Fixture("start") == 0;
-  }
-  ~TOwnJackServer() { Fixture("stop"); }
-  TOwnJackServer(const TOwnJackServer&) = delete;
-  TOwnJackServer& operator=(const TOwnJackServer&) = delete;
-
-  const std::string& Name() const { return name_; }
-  bool Running = false;
-
- private:
-  int Fixture(const char* action) const {
-    const std::string command = std::string(TESSEL_JACKD_FIXTURE) + " " + action + " " + name_ +
-                                " " + state_ + " >/dev/null 2>&1";
-    return std::system(command.c_str());
-  }
-
-  std::string name_;
-  std::string state_;
-};
-
 class SessionOnJackTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -129,13 +103,11 @@ class SessionOnJackTest : public ::testing::Test {
   // and waits until the server has both clients.
   void StartBOnItsOwnJackServer() {
     jackB_.reset();
-    // Always the same name: JACK reclaims the registry slot of a server of that name that was
-    // killed, and a killed server of any other name would hold its slot for good.
-    const char* shared = std::getenv("JACK_DEFAULT_SERVER");
-    const std::string name = std::string(shared != nullptr ? shared : "default") + "-b";
-    jackB_ = std::make_unique<TOwnJackServer>(name, TESSEL_JACK_STATE);
-    ASSERT_TRUE(jackB_->Running) << "cannot start JACK server " << name;
-    clientB_->SetEnvironment("JACK_DEFAULT_SERVER", name);
+    // A copy killed with SIGKILL can leave its JACK server unable to run its graph, so the
+    // killed copy never shares the server of the copies that must go on.
+    jackB_ = std::make_unique<TOwnJackServer>(OwnJackServerName("b"), TESSEL_JACK_STATE);
+    ASSERT_TRUE(jackB_->Running()) << "cannot start JACK server " << jackB_->Name();
+    clientB_->SetEnvironment("JACK_DEFAULT_SERVER", jackB_->Name());
     clientB_->Start();
     const auto deadline = Clock::now() + kPatience;
     while (AcceptedConnections(port_) < 2 && Clock::now() < deadline)
@@ -366,6 +338,30 @@ TEST_F(SessionOnJackTest, WhatOneClientPlaysSoundsOnTheServerAndTheOtherClientIn
 
   ExpectPlayedAsSent(*server_, played);
   ExpectPlayedAsSent(*clientB_, played);
+}
+
+TEST_F(SessionOnJackTest, ABurstAtOneInstantArrivesWholeAtTheServerAndTheOtherClient) {
+  ASSERT_NO_FATAL_FAILURE(StartAll());
+  ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(*clientA_, {server_.get(), clientB_.get()}));
+
+  // A song's set-up: controllers, program changes and pitch bends on every channel at once,
+  // more than one JACK cycle of some servers carries.
+  std::vector<Bytes> burst;
+  for (int i = 0; i < 300; ++i) {
+    const auto channel = static_cast<uint8_t>(i % 16);
+    const auto value = static_cast<uint8_t>(i % 120);
+    if (i % 3 == 0) burst.push_back({static_cast<uint8_t>(0xB0 | channel), value, value});
+    if (i % 3 == 1) burst.push_back({static_cast<uint8_t>(0xC0 | channel), value});
+    if (i % 3 == 2) burst.push_back({static_cast<uint8_t>(0xE0 | channel), value, 0x40});
+  }
+  for (const Bytes& message : burst) PeerOf(clientA_.get()).Send(message);
+
+  for (TTesselProcess* copy : {server_.get(), clientB_.get()}) {
+    TJackPeer& peer = PeerOf(copy);
+    EXPECT_TRUE(peer.WaitForMessages(burst.size(), kPatience));
+    std::this_thread::sleep_for(200ms);  // nothing more may come
+    EXPECT_EQ(BytesOf(peer.Received()), burst) << "at " << copy->Folder();
+  }
 }
 
 TEST_F(SessionOnJackTest, KilledClientLeavesNoGapAndComesBackByItsSettings) {

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Starts or stops the JACK server of the "jackd" test fixture: the dummy driver, no realtime
 # scheduling, so it needs neither sound hardware nor privileges.
-#   jackd-fixture.sh start|stop <server name> <state folder>
+#   jackd-fixture.sh start|stop <server name> <state folder> [async]
+# "async" runs the server as users usually do; otherwise each cycle waits for every client
+# (--sync), so what a test plays arrives in the next cycle.
 # "start" exits with 77 (the test is then reported as skipped) when jackd cannot start here.
 set -u
-action=$1 name=$2 state=$3
+action=$1 name=$2 state=$3 mode=${4:-sync}
 pidfile=$state/jackd.pid
 log=$state/jackd.log
 cannot_start=77
@@ -45,7 +47,9 @@ start_server() {
   rm -f /dev/shm/jack_"$name"_* /dev/shm/jack_sem.*_"$name"_*
   # A session of its own, so the server outlives this script; the output goes to the log,
   # never to the test's pipes.
-  setsid jackd --no-realtime --sync -n "$name" -t 5000 -d dummy -r 48000 -p 512 \
+  local sync=--sync
+  [ "$mode" = async ] && sync=
+  setsid jackd --no-realtime $sync -n "$name" -t 5000 -d dummy -r 48000 -p 512 \
     </dev/null >"$log" 2>&1 &
   echo $! >"$pidfile"
   if jack_wait -s "$name" -w -t 10 >/dev/null 2>&1; then
@@ -61,5 +65,5 @@ start_server() {
 case $action in
   start) start_server ;;
   stop) stop_server ;;
-  *) echo "usage: $0 start|stop <server name> <state folder>" >&2; exit 2 ;;
+  *) echo "usage: $0 start|stop <server name> <state folder> [async]" >&2; exit 2 ;;
 esac

@@ -43,10 +43,6 @@ bool IsRealTime(uint8_t byte) { return byte >= 0xF8; }
 
 }  // namespace
 
-// RtMidi hands JACK output over through libjack's lock-free ring buffer, whose ordering
-// ThreadSanitizer cannot see; tests that run JACK would otherwise stop at its first copy.
-extern "C" const char* __tsan_default_suppressions() { return "race:jack_ringbuffer_\n"; }
-
 struct TJackPeer::TState {
   jack_client_t* client = nullptr;
   jack_port_t* output = nullptr;
@@ -64,6 +60,18 @@ struct TJackPeer::TState {
   std::vector<TMessage> received;
   std::vector<uint8_t> sysex;  // a system-exclusive message still arriving
   bool inputConnected = false;
+  std::vector<std::string> newClients;
+
+  // On libjack's notification thread.
+  static void OnClientRegistration(const char* name, int registered, void* arg) {
+    auto& state = *static_cast<TState*>(arg);
+    std::lock_guard guard(state.lock);
+    if (registered) {
+      state.newClients.emplace_back(name);
+    } else {
+      std::erase(state.newClients, name);
+    }
+  }
 
   static int Process(jack_nframes_t frames, void* arg) {
     auto& state = *static_cast<TState*>(arg);
@@ -162,6 +170,8 @@ TJackPeer::TJackPeer(const std::string& clientName) : state_(std::make_unique<TS
       jack_port_register(state_->client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
   if (state_->output == nullptr || state_->input == nullptr ||
       jack_set_process_callback(state_->client, &TState::Process, state_.get()) != 0 ||
+      jack_set_client_registration_callback(state_->client, &TState::OnClientRegistration,
+                                            state_.get()) != 0 ||
       jack_activate(state_->client) != 0) {
     jack_client_close(state_->client);
     throw std::runtime_error("cannot set up the JACK test client '" + clientName + "'");
@@ -184,6 +194,11 @@ std::vector<std::string> TJackPeer::FindPorts(const std::string& pattern, bool i
   for (size_t i = 0; ports != nullptr && ports[i] != nullptr; ++i) names.emplace_back(ports[i]);
   jack_free(ports);
   return names;
+}
+
+std::vector<std::string> TJackPeer::NewClients() const {
+  std::lock_guard guard(state_->lock);
+  return state_->newClients;
 }
 
 bool TJackPeer::Connect(const std::string& from, const std::string& to) {

@@ -46,6 +46,10 @@ class TJackPeer {
   // `pattern`; `inputs` picks ports that receive (true) or ports that send (false).
   std::vector<std::string> FindPorts(const std::string& pattern, bool inputs) const;
 
+  // Names of the clients that came to the server after this one and are still there, in
+  // the order they came, ports or not.
+  std::vector<std::string> NewClients() const;
+
   // Connects port `from` (a sender) to port `to` (a receiver); false when JACK refuses.
   bool Connect(const std::string& from, const std::string& to);
 

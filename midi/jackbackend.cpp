@@ -1,0 +1,333 @@
+#include "midi/jackbackend.h"
+
+#include <jack/midiport.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <string_view>
+#include <utility>
+
+namespace mmsystem {
+
+namespace {
+
+constexpr char kClientName[] = "Tessel";
+constexpr int kMostCopies = 99;
+constexpr char kInputPortName[] = "MIDI In";
+constexpr char kOutputPortName[] = "MIDI Out";
+// Each ring holds thousands of short messages, so a burst at one instant never waits or is
+// lost, and several pieces of a long message.
+constexpr size_t kRingBytes = size_t{1} << 16;
+// Longer runs of system-exclusive bytes are queued in pieces, which receivers join again.
+constexpr size_t kMostQueuedBytes = 8192;
+// How long a send waits for room, and a close for the port to play what is queued: longer
+// only while the server does not run its cycles.
+constexpr auto kMostWait = std::chrono::seconds(2);
+constexpr auto kPollInterval = std::chrono::milliseconds(1);
+
+std::string CopyName(int number) {
+  return number == 1 ? kClientName : std::string(kClientName) + " " + std::to_string(number);
+}
+
+// PipeWire opens a client under a name that is taken and shows its ports under a numbered
+// one; a copy's ports under the name tell that it is taken.
+bool NameInUse(jack_client_t* client, const std::string& name) {
+  const char** ports = jack_get_ports(client, ("^" + name + ":").c_str(), nullptr, 0);
+  const bool inUse = ports != nullptr && ports[0] != nullptr;
+  jack_free(ports);
+  return inUse;
+}
+
+// The first free name of "Tessel", "Tessel 2", ...; null when no JACK server answers.
+jack_client_t* OpenClient() {
+  for (int number = 1; number <= kMostCopies; ++number) {
+    const std::string name = CopyName(number);
+    jack_status_t status{};
+    jack_client_t* client =
+        jack_client_open(name.c_str(), JackOptions(JackNoStartServer | JackUseExactName), &status);
+    if (client != nullptr && !NameInUse(client, name)) return client;
+    if (client != nullptr) {
+      jack_client_close(client);
+      continue;
+    }
+    // A name taken is told apart only by the server answering (libjack 1.9.21 reports it
+    // as a server error, not as a name that is not unique).
+    if ((status & JackServerFailed) != 0) return nullptr;
+  }
+  return nullptr;
+}
+
+// Polls rather than waits on a signal: the process thread never takes a lock or wakes anyone
+// for the sending side.
+template <typename Done>
+bool PollUntil(Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + kMostWait;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  return true;
+}
+
+void Quiet(const char*) {}
+
+}  // namespace
+
+// An open input: device 0 is our port as it is; device N also connects the server's port to it.
+class JackBackend::Input final : public MidiInputConnection {
+ public:
+  Input(JackBackend& backend, std::string source) : backend_(backend), source_(std::move(source)) {}
+  ~Input() override {
+    if (connected_) {
+      jack_disconnect(backend_.client_, source_.c_str(), jack_port_name(backend_.inputPort_));
+    }
+    backend_.Attach(nullptr);
+    backend_.inputClaimed_.store(false, std::memory_order_release);
+  }
+
+  MMRESULT Open(MidiInputSink& sink) {
+    if (!source_.empty()) {
+      const int result =
+          jack_connect(backend_.client_, source_.c_str(), jack_port_name(backend_.inputPort_));
+      if (result != 0 && result != EEXIST) return MIDIERR_NODEVICE;
+      connected_ = result == 0;  // a connection made by someone else stays
+    }
+    backend_.Attach(&sink);
+    return MMSYSERR_NOERROR;
+  }
+
+ private:
+  JackBackend& backend_;
+  const std::string source_;  // empty for our port as it is
+  bool connected_ = false;
+};
+
+// An open output: the mapper is our port as it is; device N also connects it to the server's
+// port. Closing lets the port play what was queued first, so a reset's note-offs are heard.
+class JackBackend::Output final : public MidiOutputConnection {
+ public:
+  Output(JackBackend& backend, std::string destination)
+      : backend_(backend), destination_(std::move(destination)) {}
+  ~Output() override {
+    backend_.Drain();
+    if (connected_) {
+      jack_disconnect(backend_.client_, jack_port_name(backend_.outputPort_), destination_.c_str());
+    }
+    backend_.outputClaimed_.store(false, std::memory_order_release);
+  }
+
+  MMRESULT Open() {
+    if (destination_.empty()) return MMSYSERR_NOERROR;
+    const int result =
+        jack_connect(backend_.client_, jack_port_name(backend_.outputPort_), destination_.c_str());
+    if (result != 0 && result != EEXIST) return MIDIERR_NODEVICE;
+    connected_ = result == 0;
+    return MMSYSERR_NOERROR;
+  }
+
+  MMRESULT Send(const uint8_t* bytes, size_t count) override {
+    return backend_.Queue(bytes, count);
+  }
+
+ private:
+  JackBackend& backend_;
+  const std::string destination_;  // empty for the mapper
+  bool connected_ = false;
+};
+
+std::shared_ptr<MidiBackend> JackBackend::Create() {
+  // libjack reports a missing server on stderr; here that is an answer, not an error.
+  jack_set_error_function(&Quiet);
+  jack_set_info_function(&Quiet);
+  jack_client_t* client = OpenClient();
+  if (client == nullptr) return nullptr;
+  std::shared_ptr<JackBackend> backend(new JackBackend(client));
+  if (!backend->Start()) return nullptr;
+  return backend;
+}
+
+JackBackend::JackBackend(jack_client_t* client)
+    : client_(client), incoming_(kRingBytes), outgoing_(kRingBytes) {}
+
+bool JackBackend::Start() {
+  jack_on_shutdown(client_, &JackBackend::OnShutdown, this);
+  if (jack_set_process_callback(client_, &JackBackend::OnProcess, this) != 0) return false;
+  deliveryThread_ = std::thread(&JackBackend::DeliverUntilStopped, this);
+  if (jack_activate(client_) != 0) return false;
+  inputPort_ =
+      jack_port_register(client_, kInputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+  outputPort_ =
+      jack_port_register(client_, kOutputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+  return inputPort_ != nullptr && outputPort_ != nullptr;
+}
+
+JackBackend::~JackBackend() {
+  // Returns once the process thread has left. A client the server shut down is left for the
+  // process exit to end: libjack 1.9.21 can crash closing it.
+  if (!ServerGone()) jack_client_close(client_);
+  stopping_.store(true, std::memory_order_release);
+  recorded_.fetch_add(1, std::memory_order_release);
+  recorded_.notify_one();
+  if (deliveryThread_.joinable()) deliveryThread_.join();
+}
+
+std::vector<std::string> JackBackend::SystemPorts(bool sources) const {
+  std::vector<std::string> names;
+  if (ServerGone()) return names;
+  const std::string own = std::string(jack_get_client_name(client_)) + ":";
+  const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE,
+                                      sources ? JackPortIsOutput : JackPortIsInput);
+  for (size_t i = 0; ports != nullptr && ports[i] != nullptr; ++i) {
+    if (!std::string_view(ports[i]).starts_with(own)) names.emplace_back(ports[i]);
+  }
+  jack_free(ports);
+  return names;
+}
+
+UINT JackBackend::InputCount() {
+  return ServerGone() ? 0 : static_cast<UINT>(1 + SystemPorts(true).size());
+}
+
+UINT JackBackend::OutputCount() { return static_cast<UINT>(SystemPorts(false).size()); }
+
+MMRESULT JackBackend::InputName(UINT id, std::string& name) {
+  if (ServerGone()) return MMSYSERR_BADDEVICEID;
+  if (id == 0) {
+    name = kVirtualInputName;
+    return MMSYSERR_NOERROR;
+  }
+  const std::vector<std::string> ports = SystemPorts(true);
+  if (id - 1 >= ports.size()) return MMSYSERR_BADDEVICEID;
+  name = FitProductName(ports[id - 1]);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackBackend::OutputName(UINT id, std::string& name) {
+  if (id == MIDI_MAPPER) {
+    name = kVirtualOutputName;
+    return MMSYSERR_NOERROR;
+  }
+  const std::vector<std::string> ports = SystemPorts(false);
+  if (id >= ports.size()) return MMSYSERR_BADDEVICEID;
+  name = FitProductName(ports[id]);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackBackend::OpenInput(UINT id, MidiInputSink& sink,
+                                std::unique_ptr<MidiInputConnection>& connection) {
+  if (ServerGone()) return MMSYSERR_NODRIVER;
+  std::string source;
+  if (id != 0) {
+    const std::vector<std::string> ports = SystemPorts(true);
+    if (id - 1 >= ports.size()) return MMSYSERR_BADDEVICEID;
+    source = ports[id - 1];
+  }
+  if (inputClaimed_.exchange(true, std::memory_order_acq_rel)) return MMSYSERR_ALLOCATED;
+  auto input = std::make_unique<Input>(*this, std::move(source));
+  if (const MMRESULT result = input->Open(sink)) return result;
+  connection = std::move(input);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackBackend::OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) {
+  if (ServerGone()) return MMSYSERR_NODRIVER;
+  std::string destination;
+  if (id != MIDI_MAPPER) {
+    const std::vector<std::string> ports = SystemPorts(false);
+    if (id >= ports.size()) return MMSYSERR_BADDEVICEID;
+    destination = ports[id];
+  }
+  if (outputClaimed_.exchange(true, std::memory_order_acq_rel)) return MMSYSERR_ALLOCATED;
+  auto output = std::make_unique<Output>(*this, std::move(destination));
+  if (const MMRESULT result = output->Open()) return result;
+  connection = std::move(output);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackBackend::Queue(const uint8_t* bytes, size_t count) {
+  for (size_t queued = 0; queued < count;) {
+    const size_t piece = std::min(count - queued, kMostQueuedBytes);
+    const bool written =
+        PollUntil([&] { return ServerGone() || outgoing_.Write(bytes + queued, piece); });
+    if (!written || ServerGone()) return MMSYSERR_ERROR;
+    queued += piece;
+  }
+  return MMSYSERR_NOERROR;
+}
+
+void JackBackend::Drain() {
+  PollUntil([this] { return ServerGone() || outgoing_.Empty(); });
+}
+
+void JackBackend::Attach(MidiInputSink* sink) {
+  listening_.store(sink != nullptr, std::memory_order_relaxed);
+  std::lock_guard guard(sinkLock_);
+  sink_ = sink;
+}
+
+int JackBackend::OnProcess(jack_nframes_t frames, void* self) {
+  auto& backend = *static_cast<JackBackend*>(self);
+  jack_port_t* const input = backend.inputPort_.load(std::memory_order_acquire);
+  jack_port_t* const output = backend.outputPort_.load(std::memory_order_acquire);
+  if (input != nullptr) backend.Record(jack_port_get_buffer(input, frames));
+  if (output != nullptr) backend.Play(jack_port_get_buffer(output, frames));
+  return 0;
+}
+
+void JackBackend::OnShutdown(void* self) {
+  static_cast<JackBackend*>(self)->gone_.store(true, std::memory_order_release);
+}
+
+void JackBackend::Record(void* buffer) {
+  if (!listening_.load(std::memory_order_relaxed)) return;
+  const uint32_t count = jack_midi_get_event_count(buffer);
+  bool recorded = false;
+  for (uint32_t i = 0; i < count; ++i) {
+    jack_midi_event_t event;
+    // An event that finds the ring full is lost; it takes thousands of messages in one cycle.
+    if (jack_midi_event_get(&event, buffer, i) == 0) {
+      recorded |= incoming_.Write(event.buffer, event.size);
+    }
+  }
+  if (!recorded) return;
+  recorded_.fetch_add(1, std::memory_order_release);
+  recorded_.notify_one();  // a futex wake when the delivery thread sleeps; never a lock
+}
+
+// Writes whole messages while the cycle's buffer takes them; the rest waits for the next
+// cycles, in order. Only a message longer than a whole buffer goes out in pieces.
+void JackBackend::Play(void* buffer) {
+  jack_midi_clear_buffer(buffer);
+  const size_t wholeBuffer = jack_midi_max_event_size(buffer);
+  while (const size_t size = outgoing_.FrontSize()) {
+    const size_t left = size - playedOfFront_;
+    const size_t room = jack_midi_max_event_size(buffer);
+    const size_t piece = left <= room ? left : left > wholeBuffer ? room : 0;
+    if (piece == 0) return;
+    jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, piece);
+    if (data == nullptr) return;
+    outgoing_.Copy(playedOfFront_, data, piece);
+    playedOfFront_ += piece;
+    if (playedOfFront_ < size) return;
+    outgoing_.Pop();
+    playedOfFront_ = 0;
+  }
+}
+
+void JackBackend::DeliverUntilStopped() {
+  std::vector<uint8_t> message;
+  while (!stopping_.load(std::memory_order_acquire)) {
+    const uint32_t seen = recorded_.load(std::memory_order_acquire);
+    while (const size_t size = incoming_.FrontSize()) {
+      message.resize(size);
+      incoming_.Copy(0, message.data(), size);
+      incoming_.Pop();
+      std::lock_guard guard(sinkLock_);
+      if (sink_ != nullptr) sink_->Receive(message.data(), size);
+    }
+    recorded_.wait(seen, std::memory_order_acquire);
+  }
+}
+
+}  // namespace mmsystem

@@ -1,0 +1,96 @@
+#pragma once
+
+// The system's MIDI through JACK, as one JACK client per copy of the program: "Tessel" for the
+// first copy on a server, then "Tessel 2", "Tessel 3", ..., so a copy started in the same order
+// gets the same name again. The client holds Tessel's two ports, "MIDI In" and "MIDI Out", for
+// as long as it lives. Input device 0 and the mapper are these ports as they are; opening one
+// of the server's other ports connects it to them. So one input and one output can be open at
+// a time. The device lists are the server's MIDI ports, without our own, read with the same
+// client.
+//
+// Threads: JACK's process thread moves bytes between the ports and two lock-free rings; the
+// backend's delivery thread feeds the open input's sink from the input ring; libjack's
+// notification thread marks the server as gone; everything else runs on the caller's thread.
+
+#include <jack/jack.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "midi/messagering.h"
+#include "midi/midibackend.h"
+
+namespace mmsystem {
+
+class JackBackend final : public MidiBackend {
+ public:
+  // Null when no JACK server answers or the client cannot be set up.
+  static std::shared_ptr<MidiBackend> Create();
+  ~JackBackend() override;
+  JackBackend(const JackBackend&) = delete;
+  JackBackend& operator=(const JackBackend&) = delete;
+
+  MidiSystem System() const override { return MidiSystem::Jack; }
+  UINT InputCount() override;
+  UINT OutputCount() override;
+  MMRESULT InputName(UINT id, std::string& name) override;
+  MMRESULT OutputName(UINT id, std::string& name) override;
+  MMRESULT OpenInput(UINT id, MidiInputSink& sink,
+                     std::unique_ptr<MidiInputConnection>& connection) override;
+  MMRESULT OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) override;
+
+ private:
+  class Input;
+  class Output;
+
+  explicit JackBackend(jack_client_t* client);
+  bool Start();
+
+  // Full names of the server's MIDI ports that send (`sources`) or receive, without ours.
+  std::vector<std::string> SystemPorts(bool sources) const;
+  bool ServerGone() const { return gone_.load(std::memory_order_acquire); }
+
+  // Caller's thread: whole messages for the output port; waits while the ring is full.
+  MMRESULT Queue(const uint8_t* bytes, size_t count);
+  // Caller's thread: waits until the output port has taken everything queued.
+  void Drain();
+  void Attach(MidiInputSink* sink);
+
+  static int OnProcess(jack_nframes_t frames, void* self);  // JACK's process thread
+  static void OnShutdown(void* self);                       // libjack's notification thread
+  void Record(void* buffer);
+  void Play(void* buffer);
+  void DeliverUntilStopped();  // body of the delivery thread
+
+  jack_client_t* const client_;
+  // Registered once the client is active, since ports of an inactive client cannot be
+  // connected; so the process thread finds them null at first.
+  std::atomic<jack_port_t*> inputPort_ = nullptr;
+  std::atomic<jack_port_t*> outputPort_ = nullptr;
+  std::atomic<bool> gone_ = false;  // set once the server has shut the client down
+
+  std::atomic<bool> inputClaimed_ = false;   // one open input at a time
+  std::atomic<bool> outputClaimed_ = false;  // one open output at a time
+
+  // Process thread -> delivery thread. `listening_` tells the process thread to record;
+  // `recorded_` counts writes so the delivery thread can sleep until the next one.
+  MessageRing incoming_;
+  std::atomic<bool> listening_ = false;
+  std::atomic<uint32_t> recorded_ = 0;
+  // Guards sink_; held through each delivery, so detaching waits for one under way.
+  std::mutex sinkLock_;
+  MidiInputSink* sink_ = nullptr;
+  std::atomic<bool> stopping_ = false;  // ends the delivery thread
+  std::thread deliveryThread_;
+
+  // Sending thread -> process thread. `playedOfFront_` is the process thread's own: how much
+  // of the oldest message, too long for one cycle, has gone out in earlier cycles.
+  MessageRing outgoing_;
+  size_t playedOfFront_ = 0;
+};
+
+}  // namespace mmsystem
