@@ -256,8 +256,12 @@ MMRESULT JackBackend::Queue(const uint8_t* bytes, size_t count) {
   return MMSYSERR_NOERROR;
 }
 
+// Two cycles past the one that took the last message: a reader that runs ahead of us in the
+// cycle (ports cabled in a loop) reads our buffer one cycle late, and must still find it.
 void JackBackend::Drain() {
   PollUntil([this] { return ServerGone() || outgoing_.Empty(); });
+  const uint64_t taken = cycles_.load(std::memory_order_acquire);
+  PollUntil([&] { return ServerGone() || cycles_.load(std::memory_order_acquire) >= taken + 2; });
 }
 
 void JackBackend::Attach(MidiInputSink* sink) {
@@ -272,6 +276,7 @@ int JackBackend::OnProcess(jack_nframes_t frames, void* self) {
   jack_port_t* const output = backend.outputPort_.load(std::memory_order_acquire);
   if (input != nullptr) backend.Record(jack_port_get_buffer(input, frames));
   if (output != nullptr) backend.Play(jack_port_get_buffer(output, frames));
+  backend.cycles_.fetch_add(1, std::memory_order_release);
   return 0;
 }
 

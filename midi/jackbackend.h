@@ -72,6 +72,8 @@ class JackBackend final : public MidiBackend {
   std::atomic<jack_port_t*> inputPort_ = nullptr;
   std::atomic<jack_port_t*> outputPort_ = nullptr;
   std::atomic<bool> gone_ = false;  // set once the server has shut the client down
+  // Process cycles run so far; written by the process thread only.
+  std::atomic<uint64_t> cycles_ = 0;
 
   std::atomic<bool> inputClaimed_ = false;   // one open input at a time
   std::atomic<bool> outputClaimed_ = false;  // one open output at a time

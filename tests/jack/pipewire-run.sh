@@ -22,6 +22,7 @@ mkdir -p "$state"
 mkdir -m 0700 "$state/runtime"
 export XDG_RUNTIME_DIR=$state/runtime
 unset JACK_DEFAULT_SERVER  # one graph here, whatever name a JACK client asks for
+export TESSEL_ON_PIPEWIRE=1  # for tests that only PipeWire can run
 
 pipewire >"$state/pipewire.log" 2>&1 &
 pipewire_pid=$!

@@ -34,7 +34,9 @@ bool Pass(int from, int to) {
 }  // namespace
 
 TLinkRelay::TLinkRelay(uint16_t targetPort) : targetPort_(targetPort) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  // Close-on-exec throughout: a copy started meanwhile must not hold a relayed connection
+  // open after the relay cuts it.
+  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address = Loopback(0);
   socklen_t length = sizeof address;
   if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
@@ -69,9 +71,9 @@ void TLinkRelay::ClosePair(TPair& pair) {
 }
 
 void TLinkRelay::Accept() {
-  const int near = ::accept(listener_, nullptr, nullptr);
+  const int near = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
   if (near < 0) return;
-  const int far = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int far = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const sockaddr_in target = Loopback(targetPort_);
   if (far < 0 || ::connect(far, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
     ::close(near);
