@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs whatever the build, the program and the tests need on Debian 12 and is missing.
+# Installs whatever the build, the program and the tests need on Debian 12 and is missing;
+# given package names, installs those of them that are missing instead.
 set -euo pipefail
 
-packages=(
+packages=("$@")
+[ $# -gt 0 ] || packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev libgl-dev
   librtmidi-dev

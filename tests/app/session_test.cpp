@@ -19,11 +19,11 @@ class SessionTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { UseLoopbackDevices(); }
 
-  std::unique_ptr<TFormServerMain> StartWindow(const TTempSettings& file, bool server,
+  std::unique_ptr<TFormServerMain> StartWindow(const TTempSettings& file, bool isServer,
                                                const std::string& midiIn, unsigned midiOut) {
     TIniFile ini(file.Path());
     ini.WriteInteger("Settings", "Port", port);
-    ini.WriteBool("Settings", "IsSever", server);
+    ini.WriteBool("Settings", "IsSever", isServer);
     ini.WriteString("Settings", "ServerName", "127.0.0.1");
     ini.WriteBool("Settings", "AutoStart", true);
     ini.WriteString("Settings", "MidiIn", midiIn);
@@ -35,21 +35,27 @@ class SessionTest : public ::testing::Test {
     return window;
   }
 
+  // The server, then both clients, connected.
+  void StartSession() {
+    server = StartWindow(serverFile, true, "", 2);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return server->Active(); }));
+    clientA = StartWindow(clientAFile, false, LoopbackName(0), 1);
+    clientB = StartWindow(clientBFile, false, "", 3);
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+      return clientA->Active() && clientB->Active() && server->ConnectionList().size() == 2;
+    }));
+  }
+
   static constexpr int kBufferTimeMs = 150;
   const uint16_t port = FreeTcpPort();
   TTempSettings serverFile, clientAFile, clientBFile;
   TMessageRecorder messages;
+  std::unique_ptr<TFormServerMain> server, clientA, clientB;
 };
 
 TEST_F(SessionTest, NotesFromOneClientReachEveryOutputAfterTheBufferTimeWithTheirSpacing) {
   TMidiObserver atClientA(1), atServer(2), atClientB(3);
-  const auto server = StartWindow(serverFile, true, "", 2);
-  ASSERT_TRUE(ProcessEventsUntil([&] { return server->Active(); }));
-  const auto clientA = StartWindow(clientAFile, false, LoopbackName(0), 1);
-  const auto clientB = StartWindow(clientBFile, false, "", 3);
-  ASSERT_TRUE(ProcessEventsUntil([&] {
-    return clientA->Active() && clientB->Active() && server->ConnectionList().size() == 2;
-  }));
+  ASSERT_NO_FATAL_FAILURE(StartSession());
   ASSERT_TRUE(clientA->MidiInOpen());
 
   TMidiOutput keyboard;
@@ -80,13 +86,7 @@ TEST_F(SessionTest, NotesFromOneClientReachEveryOutputAfterTheBufferTimeWithThei
 
 TEST_F(SessionTest, ChatKeepsTheSpacingAndAStoppedServerLeavesNoNoteSoundingAndComesBack) {
   TMidiObserver atClientA(1), atServer(2), atClientB(3);
-  const auto server = StartWindow(serverFile, true, "", 2);
-  ASSERT_TRUE(ProcessEventsUntil([&] { return server->Active(); }));
-  const auto clientA = StartWindow(clientAFile, false, LoopbackName(0), 1);
-  const auto clientB = StartWindow(clientBFile, false, "", 3);
-  ASSERT_TRUE(ProcessEventsUntil([&] {
-    return clientA->Active() && clientB->Active() && server->ConnectionList().size() == 2;
-  }));
+  ASSERT_NO_FATAL_FAILURE(StartSession());
   TMidiOutput keyboard;
   keyboard.SetProductName(LoopbackName(0));
   keyboard.Open();
