@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every configuration and runs every test:
 # the full suite, then the full suite again under AddressSanitizer and UBSan and under
-# ThreadSanitizer, and each fuzzer for a fixed time.
+# ThreadSanitizer, the Debian package checked end to end, and each fuzzer for a fixed time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
