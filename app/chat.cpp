@@ -96,8 +96,8 @@ void TFormServerMain::SendChat(const std::string& text) {
                   reinterpret_cast<const uint8_t*>(text.data()));
   packet.DataType = dtChat;
   // The server's user sees the text at once; a client's sees it when the server echoes it.
-  if (FIsServer) ShowChat(packet);
-  SendPacketOnTimeline(packet, false);
+  if (IsServer()) ShowChat(packet);
+  SendPacket(&packet);
 }
 
 void TFormServerMain::SendChatFmt(const char* fmt, ...) {

@@ -9,6 +9,7 @@
 #include "platform/clientsocket.h"
 #include "platform/serversocket.h"
 #include "platform/winsocket.h"
+#include "session/session.h"
 
 namespace {
 
@@ -95,10 +96,10 @@ void TFormServerMain::SpeedButtonDisconnectClick() {
     for (int i = 0; i < items; ++i) {
       const QListWidgetItem* item = ListBoxConnections->item(i);
       if (!item->isSelected()) continue;
-      if (FIsServer)
+      if (IsServer())
         DisconnectClient(item->text().toStdString());
       else {
-        StopReconnecting();
+        Session->StopReconnecting();
         ClientSocket->Close();
       }
     }

@@ -17,6 +17,7 @@
 #include "platform/clientsocket.h"
 #include "platform/serversocket.h"
 #include "protocol/timedbuffer.h"
+#include "session/session.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ TFormServerMain::TFormServerMain(std::string settingsFile, QWidget* parent)
 
 TFormServerMain::~TFormServerMain() {
   FDestroying = true;
+  Session->Close();
   qApp->removeEventFilter(this);
   // The worker thread plays on the output, so it stops before the output goes; the ports
   // and sockets are closed while the controls their handlers may touch still exist.
@@ -62,6 +64,7 @@ TFormServerMain::~TFormServerMain() {
 }
 
 void TFormServerMain::FormCreate() {
+  Session = std::make_unique<TSession>(static_cast<TSessionHost&>(*this));
   BuildMenu();
 
   auto* central = new QWidget(this);
@@ -141,6 +144,10 @@ QWidget* TFormServerMain::BuildStatusStrip() {
   layout->addStretch(1);
   return strip;
 }
+
+bool TFormServerMain::IsServer() const { return Session->IsServer(); }
+
+bool TFormServerMain::Active() const { return Session->Active(); }
 
 void TFormServerMain::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);

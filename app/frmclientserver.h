@@ -1,13 +1,14 @@
 #pragma once
 
-// The main window: the program's single controller. One class, implemented by concern:
-//   frmclientserver.cpp  the designed form (pages, controls, menu, status strip) and FormCreate
+// The main window: widgets, sockets and dialogs around the session (session/), which holds
+// the link's rules. One class, implemented by concern:
+//   frmclientserver.cpp  the form (pages, controls, menu, status strip) and FormCreate
 //   lifecycle.cpp        start-up and shut-down, caption, lamps, keys, resize, menu commands
 //   monitor.cpp          the data monitor and the scroll glue of both terminal views
-//   link.cpp             the TCP peer link: sockets, decoders, send, receive, relay
-//   connections.cpp      the connection list
+//   link.cpp             socket wiring: socket events into the session, its frames out
+//   connections.cpp      the connection list and what was dropped
 //   chat.cpp             the chat
-//   routing.cpp          MIDI ports, time stamps, idle Time packets, the timed buffer
+//   routing.cpp          MIDI ports, the input into the session, the timed buffer
 //   settings.cpp         the settings, their file and the Apply/Undo groups
 
 #include <QMainWindow>
@@ -16,6 +17,8 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+
+#include "session/sessionhost.h"
 
 class QAction;
 class QCheckBox;
@@ -42,20 +45,17 @@ class TFormAbout;
 class TMidiInput;
 class TMidiPlayer;
 class TServerSocket;
+class TSession;
 class TTimedBuffer;
 class TVTerm;
-namespace mmsystem {
-class SoundingNotes;
-}
-
-class TFormServerMain : public QMainWindow {
+class TFormServerMain : public QMainWindow, private TSessionHost {
  public:
   // settingsFile: where the settings persist; the program uses IniFileName(), tests their own.
   explicit TFormServerMain(std::string settingsFile, QWidget* parent = nullptr);
   ~TFormServerMain() override;
 
   // The window's own virtual operations, in slot order.
-  virtual void ReceivePacket(TData& packet);
+  void ReceivePacket(TData& packet) override;
   virtual void SaveSettings();
   virtual void LoadSettings();
   virtual void SendPacket(TData* packet);
@@ -77,10 +77,10 @@ class TFormServerMain : public QMainWindow {
   void MenuItemAboutClick();
 
   // ---- Data monitor (monitor.cpp)
-  void Log(const std::string& msg);
+  void Log(const std::string& msg) override;
   void LogFmt(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   // Writes `prefix` and the packet's dump; the dump is built only while monitoring.
-  void LogPacket(const char* prefix, const TData& packet);
+  void LogPacket(const char* prefix, const TData& packet) override;
   void SetMonitoring(bool value);
 
   // ---- Peer link (link.cpp)
@@ -101,7 +101,7 @@ class TFormServerMain : public QMainWindow {
   void SendChatInput();
   void SendChat(const std::string& text);
   void SendChatFmt(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-  void ShowChat(const TData& packet);
+  void ShowChat(const TData& packet) override;
 
   // ---- MIDI routing (routing.cpp)
   void FillMidiDeviceLists();
@@ -112,8 +112,6 @@ class TFormServerMain : public QMainWindow {
   void SetBufferTime(uint32_t value);
   void SetBufferResolution(uint32_t value);
   uint16_t TimeSinceLastSend();
-  // Milliseconds from `last` to `now` on the wrapping clock, at most 65535.
-  static uint16_t StampDelta(uint32_t last, uint32_t now);
   void SendTimePacket();
   void QueueTimePacket(const TData& packet);
   void QueueMidiPacket(const TData& packet);
@@ -136,8 +134,8 @@ class TFormServerMain : public QMainWindow {
   void SetMidiSettingsChanged(bool value);
 
   // Read-only views of the state, for the status of the program and its tests.
-  bool IsServer() const { return FIsServer; }
-  bool Active() const { return FActive; }
+  bool IsServer() const;
+  bool Active() const;
   int32_t Port() const { return FPort; }
   const std::string& ServerName() const { return FServerName; }
   const std::string& YourName() const { return FYourName; }
@@ -203,25 +201,20 @@ class TFormServerMain : public QMainWindow {
   void SetNagle(TCustomWinSocket& socket);
   void KeepAlive(TCustomWinSocket& socket);
   void ReceiveBlocks(TCustomWinSocket& socket);
-  void AttachDecoder(TCustomWinSocket& socket);
-  // Releases the connection's decoder now, or when the decoder returns from AddData.
-  void ReleaseDecoder(TCustomWinSocket& socket);
-  // Closes the server and every client connection, releasing their decoders: closing the
-  // server raises no disconnect events for them.
+  // Closes the server and every client connection, and tells the session they are gone:
+  // closing the server raises no disconnect events for them.
   void CloseServer();
   void SpeedButtonDisconnectClick();
-  // Sends as SendPacket does; on the server the packet also enters the server's own
-  // timeline with the stamp it went out with, played there when `playHere`.
-  void SendPacketOnTimeline(TData& packet, bool playHere);
-  // Sends a note-off (and pedal-up) for what a departed connection left sounding.
-  void EndHeldNotes(mmsystem::SoundingNotes& notes, const TCustomWinSocket& socket);
-  // Closes every connection on which nothing has arrived for too long.
-  void DropSilentPeers();
-  // Client links started by the program for "Auto start IP" come back when they drop.
-  void ArmReconnect();
-  void StopReconnecting();
-  void ScheduleReconnect();
-  void Reconnect();
+
+  // ---- What the session asks of the window (link.cpp, routing.cpp, lifecycle.cpp)
+  bool Write(TPeerId peer, const uint8_t* frame, int length) override;
+  void Close(TPeerId peer) override;
+  std::string OpenLink() override;
+  std::string Describe(TPeerId peer) const override;
+  void Play(std::unique_ptr<TData> entry) override;
+  void PlayEndOfLink() override;
+  void Flash(TLamp lamp) override;
+  void WakeIn(uint32_t ms) override;
 
   // ---- MIDI routing
   void MidiInputMidiInput();
@@ -252,9 +245,7 @@ class TFormServerMain : public QMainWindow {
   QTimer* TimerRx = nullptr;
   QTimer* TimerOf = nullptr;
   QTimer* TimerUf = nullptr;
-  QTimer* TimerMidi = nullptr;
-  QTimer* TimerReconnect = nullptr;
-  QTimer* TimerDeadPeers = nullptr;
+  QTimer* TimerMidi = nullptr;  // wakes the session when it has something due
 
   QListWidget* ListBoxConnections = nullptr;
   QPushButton* SpeedButtonConnect = nullptr;
@@ -295,26 +286,26 @@ class TFormServerMain : public QMainWindow {
   // ---- Components owned by the window
   const std::string FSettingsFile;
   TFormAbout* FormAbout = nullptr;  // owned by the program, lives as long as the window
+  // Declared before the sockets and the buffer, so it outlives what reports to it.
+  std::unique_ptr<TSession> Session;
   std::unique_ptr<TTimedBuffer> TimedBuffer;
   std::unique_ptr<TMidiInput> MidiInput;
   std::unique_ptr<TMidiPlayer> MidiPlayer;  // the output port; played from the worker
   std::unique_ptr<TClientSocket> ClientSocket;
   std::unique_ptr<TServerSocket> ServerSocket;
+  std::unique_ptr<uint8_t[]> ReadBlock;  // each read from a socket lands here
 
   // ---- State (GUI thread unless said otherwise)
   bool FDestroying = false;  // set when shut-down starts; late events then do nothing
   bool FShown = false;       // the start-up sequence has run
   bool FClosed = false;      // the shut-down sequence has run; the buffer is gone
   std::string BaseCaption;
-  bool FIsServer = false;
-  bool FActive = false;
   int32_t FPort = 0;
   std::string FServerName;
   std::string FYourName;
   bool FDisableNagle = true;
   bool FAutoStart = false;
   bool FMonitoring = false;
-  uint32_t LastMidiTime = 0;
   uint32_t FBufferTime = 1000;
   uint32_t FBufferResolution = 5;
   std::string FMidiInName;
@@ -322,8 +313,6 @@ class TFormServerMain : public QMainWindow {
   std::string LoadedMidiIn;
   std::string LoadedMidiOut;
   bool FDeviceListsFilled = false;
-  bool FReconnectArmed = false;  // a client link that drops is to come back by itself
-  unsigned FReconnectTries = 0;  // tries since the link was last up
-  QStringList FConnectionList;   // sorted case-insensitively, no duplicates
+  QStringList FConnectionList;  // sorted case-insensitively, no duplicates
   int FUpdateCount = 0;
 };

@@ -17,6 +17,7 @@
 #include "platform/serversocket.h"
 #include "platform/text.h"
 #include "protocol/timedbuffer.h"
+#include "session/session.h"
 #include "terminal/vterm.h"
 
 namespace {
@@ -57,7 +58,7 @@ void SetLampColour(QLabel* lamp, const QColor& colour) {
 
 void TFormServerMain::FormShow() {
   FillMidiDeviceLists();
-  LastMidiTime = timeGetTime();
+  Session->StartClock(timeGetTime());
   setWindowTitle("Tessel");
   BaseCaption = windowTitle().toStdString();
   UpdateCaption();
@@ -73,11 +74,9 @@ void TFormServerMain::FormShow() {
   LoadedMidiIn.clear();
   LoadedMidiOut.clear();
 
-  // Stored as the opposite so that each setter sees a change and refreshes the caption.
-  FIsServer = true;
-  SetIsServer(false);
-  FActive = true;
-  SetActive(false);
+  Session->SetIsServer(false);
+  Session->SetActive(false, timeGetTime());
+  UpdateCaption();
   SetDisableNagle(true);
 
   LoadSettings();
@@ -90,11 +89,11 @@ void TFormServerMain::FormShow() {
   OpenPortStep(kMidiOutFailure, LoadedMidiOut, [this] { SetMidiOutOpen(!FMidiOutName.empty()); });
 
   if (FAutoStart) {
-    ArmReconnect();
+    Session->KeepLink();
     ApplyLinkAddress();
     ActivateLink(true);
   }
-  PageControlMain->setCurrentWidget(FIsServer ? TabSheetConnections : TabSheetChat);
+  PageControlMain->setCurrentWidget(IsServer() ? TabSheetConnections : TabSheetChat);
   UndoChatSettings();
   UndoIpSettings();
   UndoMidiSettings();
@@ -102,7 +101,7 @@ void TFormServerMain::FormShow() {
 
 void TFormServerMain::FormClose() {
   FClosed = true;
-  StopReconnecting();
+  Session->Close();
   TeardownStep([this] { SaveSettings(); });
   TimedBuffer.reset();
   TeardownStep([this] { SetMidiInOpen(false); });
@@ -114,16 +113,16 @@ void TFormServerMain::FormClose() {
 
 void TFormServerMain::UpdateCaption() {
   if (FDestroying) return;
-  const char* const role = RoleTexts[FIsServer];
-  setWindowTitle(
-      QString::asprintf("%s - %s (%s)", BaseCaption.c_str(), role, StateTexts[FIsServer][FActive]));
+  const char* const role = RoleTexts[IsServer()];
+  setWindowTitle(QString::asprintf("%s - %s (%s)", BaseCaption.c_str(), role,
+                                   StateTexts[IsServer()][Active()]));
   // The application's title: message boxes take it as their caption. The display name is
   // left alone, since the platform would append it to every window caption.
   QCoreApplication::setApplicationName(QString::asprintf("Tessel - %s", role));
-  const QString connectText = ButtonTexts[FIsServer][FActive];
+  const QString connectText = ButtonTexts[IsServer()][Active()];
   MenuItemConnect->setText(connectText);
   SpeedButtonConnect->setText(connectText);
-  SpeedButtonDisconnect->setVisible(FIsServer);
+  SpeedButtonDisconnect->setVisible(IsServer());
 }
 
 // ---- Status lamps
@@ -138,6 +137,13 @@ void TFormServerMain::Flash(QLabel* lamp, QTimer* timer) {
 void TFormServerMain::PutOut(QLabel* lamp, QTimer* timer) {
   timer->stop();
   SetLampColour(lamp, QApplication::palette().color(QPalette::Button));
+}
+
+void TFormServerMain::Flash(TLamp lamp) {
+  if (lamp == TLamp::Transmit)
+    FlashTx();
+  else
+    FlashRx();
 }
 
 void TFormServerMain::FlashTx() { Flash(PanelTx, TimerTx); }

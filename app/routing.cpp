@@ -3,8 +3,6 @@
 
 #include <QComboBox>
 #include <QTimer>
-#include <algorithm>
-#include <limits>
 
 #include "app/frmclientserver.h"
 #include "app/midiplayer.h"
@@ -14,12 +12,12 @@
 #include "platform/messagebox.h"
 #include "protocol/data.h"
 #include "protocol/timedbuffer.h"
+#include "session/session.h"
 
 namespace {
 
 constexpr int kTimedBufferCapacity = 1024;
 constexpr uint16_t kSysexBufferSize = 4096;
-constexpr int kIdleTimeIntervalMs = 5000;
 
 // The Midi packet carrying one input event; null when the event makes none.
 std::unique_ptr<TData> MidiPacketFor(const TMyMidiEvent& event) {
@@ -38,13 +36,6 @@ std::unique_ptr<TData> MidiPacketFor(const TMyMidiEvent& event) {
 
 }  // namespace
 
-uint16_t TFormServerMain::StampDelta(uint32_t last, uint32_t now) {
-  // Unsigned subtraction is taken modulo 2^32, so the clock's wrap-around still yields the
-  // true elapsed time.
-  const uint32_t delta = now - last;
-  return static_cast<uint16_t>(std::min<uint32_t>(delta, std::numeric_limits<uint16_t>::max()));
-}
-
 void TFormServerMain::CreateMidiComponents() {
   MidiInput = std::make_unique<TMidiInput>();
   MidiInput->SetSysexBufferSize(kSysexBufferSize);
@@ -62,11 +53,13 @@ void TFormServerMain::CreateMidiComponents() {
     player->PlayMidiPacket(packet);
   };
 
+  // The session's clock: it wakes the session when its next idle Time packet, dead-peer
+  // check or reconnect try is due.
   TimerMidi = new QTimer(this);
   TimerMidi->setObjectName("TimerMidi");
-  TimerMidi->setInterval(kIdleTimeIntervalMs);
-  connect(TimerMidi, &QTimer::timeout, this, [this] { SendTimePacket(); });
-  TimerMidi->start();
+  TimerMidi->setSingleShot(true);
+  connect(TimerMidi, &QTimer::timeout, this, [this] { Session->Tick(timeGetTime()); });
+  TimerMidi->start(TSession::kIdleIntervalMs);
 }
 
 void TFormServerMain::FillMidiDeviceLists() {
@@ -172,37 +165,27 @@ void TFormServerMain::MidiInputMidiInput() {
   const std::unique_ptr<TMyMidiEvent> event = MidiInput->ReadEvent();
   if (!event) return;
   const std::unique_ptr<TData> packet = MidiPacketFor(*event);
-  if (packet) SendPacketOnTimeline(*packet, false);
-}
-
-uint16_t TFormServerMain::TimeSinceLastSend() {
-  TimerMidi->stop();
+  if (!packet) return;
   const uint32_t now = timeGetTime();
-  const uint16_t delta = StampDelta(LastMidiTime, now);
-  LastMidiTime = now;
-  TimerMidi->start();  // restarts the idle interval
-  return delta;
+  Session->SendOwn(*packet, now, now);
 }
 
-void TFormServerMain::SendTimePacket() {
-  TData packet;
-  packet.DataType = dtTime;
-  SendPacketOnTimeline(packet, false);
-}
+uint16_t TFormServerMain::TimeSinceLastSend() { return Session->TimeSinceLastSend(timeGetTime()); }
 
-void TFormServerMain::QueueTimePacket(const TData& packet) {
-  // An empty Midi entry advances the receiver's timeline by the Time packet's delta.
-  auto entry = std::make_unique<TData>();
-  entry->DataType = dtMidi;
-  entry->Time = packet.Time;
-  PutIntoTimedBuffer(std::move(entry));
-}
+void TFormServerMain::SendTimePacket() { Session->SendTimePacket(timeGetTime()); }
 
-void TFormServerMain::QueueMidiPacket(const TData& packet) {
-  if (!TimedBuffer) return;
-  auto entry = std::make_unique<TData>();
-  entry->Assign(&packet);
-  PutIntoTimedBuffer(std::move(entry));
+void TFormServerMain::QueueTimePacket(const TData& packet) { Session->QueueTimePacket(packet); }
+
+void TFormServerMain::QueueMidiPacket(const TData& packet) { Session->QueueMidiPacket(packet); }
+
+// ---- What the session asks of the timed buffer
+
+void TFormServerMain::Play(std::unique_ptr<TData> entry) { PutIntoTimedBuffer(std::move(entry)); }
+
+void TFormServerMain::PlayEndOfLink() { PutIntoTimedBuffer(TMidiPlayer::EndOfLinkEntry()); }
+
+void TFormServerMain::WakeIn(uint32_t ms) {
+  if (TimerMidi) TimerMidi->start(static_cast<int>(ms));
 }
 
 void TFormServerMain::PutIntoTimedBuffer(std::unique_ptr<TData> entry) {

@@ -20,6 +20,7 @@
 #include "platform/inifile.h"
 #include "platform/messagebox.h"
 #include "platform/text.h"
+#include "session/session.h"
 
 namespace {
 
@@ -179,7 +180,7 @@ void TFormServerMain::LoadSettings() {
   SetBufferTime(readBuffer("BufferTime", FBufferTime));
   SetBufferResolution(readBuffer("BufferResolution", FBufferResolution));
   SetPort(readInt("Port", FPort));
-  SetIsServer(readBool("IsSever", FIsServer));
+  SetIsServer(readBool("IsSever", IsServer()));
   SetServerName(readString("ServerName", FServerName));
   SetMonitoring(readBool("Monitoring", FMonitoring));
   SetYourName(readString("YourName", FYourName));
@@ -212,7 +213,7 @@ void TFormServerMain::SaveSettings() {
   ini.WriteInteger(kSection, "BufferResolution",
                    static_cast<int32_t>(std::min(FBufferResolution, storable)));
   ini.WriteInteger(kSection, "Port", FPort);
-  ini.WriteBool(kSection, "IsSever", FIsServer);
+  ini.WriteBool(kSection, "IsSever", IsServer());
   ini.WriteString(kSection, "ServerName", FServerName);
   ini.WriteBool(kSection, "Monitoring", FMonitoring);
   ini.WriteString(kSection, "YourName", FYourName);
@@ -234,8 +235,8 @@ void TFormServerMain::SetPort(int32_t value) {
 }
 
 void TFormServerMain::SetIsServer(bool value) {
-  if (value == FIsServer) return;
-  FIsServer = value;
+  if (value == IsServer()) return;
+  Session->SetIsServer(value);
   UpdateCaption();
 }
 
@@ -251,6 +252,7 @@ void TFormServerMain::SetYourName(const std::string& value) {
 
 void TFormServerMain::SetAutoStart(bool value) {
   FAutoStart = value;
+  Session->SetAutoStart(value);
   CheckBoxAutoStart->setChecked(value);
 }
 
@@ -299,22 +301,22 @@ void TFormServerMain::ApplyIpSettings() {
     EditIpPort->setFocus();
     return;
   }
-  const bool wasActive = FActive;
-  StopReconnecting();
+  const bool wasActive = Active();
+  Session->StopReconnecting();
   ActivateLink(false);
   SetPort(*port);
   SetIsServer(CheckBoxIsServer->isChecked());
   SetServerName(EditServerName->text().toStdString());
   SetAutoStart(CheckBoxAutoStart->isChecked());
   SetDisableNagle(CheckBoxDisableNagle->isChecked());
-  ArmReconnect();
+  Session->KeepLink();
   ActivateLink(wasActive || FAutoStart);
   SetIpSettingsChanged(false);
 }
 
 void TFormServerMain::UndoIpSettings() {
   EditIpPort->setText(DecimalText(FPort));
-  CheckBoxIsServer->setChecked(FIsServer);
+  CheckBoxIsServer->setChecked(IsServer());
   EditServerName->setText(QString::fromStdString(FServerName));
   CheckBoxAutoStart->setChecked(FAutoStart);
   CheckBoxDisableNagle->setChecked(FDisableNagle);

@@ -1,16 +1,18 @@
 # Fails when a folder includes a header from a folder it may not use. The layers stack:
 #   app/                          on top, may use everything below
+#   session/                      the link's rules, over the protocol and the MIDI rules
 #   protocol/  midi/  terminal/   side by side, none including another
 #   platform/                     at the bottom, the services that stand in for the system's
-# The protocol also stays free of Qt, so the codec and the playout schedule run bare.
+# The protocol and the session also stay free of Qt, so they run bare on a fake clock.
 # Run as a script: cmake -DSOURCE_DIR=<top> -P CheckLayers.cmake
 cmake_minimum_required(VERSION 3.25)
 set(allowed_platform platform)
 set(allowed_protocol protocol platform)
 set(allowed_midi midi platform)
 set(allowed_terminal terminal platform)
-set(allowed_app app protocol midi terminal platform)
-set(layered_folders platform protocol midi terminal app)
+set(allowed_session session protocol midi platform)
+set(allowed_app app session protocol midi terminal platform)
+set(layered_folders platform protocol midi terminal session app)
 
 set(violations "")
 foreach(folder IN LISTS layered_folders)
@@ -23,8 +25,8 @@ foreach(folder IN LISTS layered_folders)
         if(NOT CMAKE_MATCH_1 IN_LIST allowed_${folder})
           string(APPEND violations "  ${shown}: ${line}\n")
         endif()
-      elseif(line MATCHES "#[ \t]*include[ \t]*<Q" AND folder STREQUAL "protocol")
-        string(APPEND violations "  ${shown}: ${line} (the protocol stays free of Qt)\n")
+      elseif(line MATCHES "#[ \t]*include[ \t]*<Q" AND folder MATCHES "^(protocol|session)$")
+        string(APPEND violations "  ${shown}: ${line} (${folder}/ stays free of Qt)\n")
       endif()
     endforeach()
   endforeach()

@@ -1,14 +1,17 @@
 #pragma once
 
 // Shared pieces of the main window's tests: a window that records what it sends instead of
-// using the link, message-box recording, waiting with the event loop, and MIDI observers on
-// the loopback backend.
+// using the link, message-box recording, waiting with the event loop, MIDI observers on the
+// loopback backend, and a raw TCP peer.
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -112,6 +115,44 @@ inline TData MidiPacket(std::vector<uint8_t> bytes, uint16_t time) {
   packet.Time = time;
   return packet;
 }
+
+// A peer that speaks raw TCP and collects the packets that reach it.
+class TRawPeer {
+ public:
+  explicit TRawPeer(uint16_t port) {
+    decoder_.OnPacket = [this](TData& packet) { Received.push_back(packet); };
+    QObject::connect(&socket_, &QTcpSocket::readyRead, [this] {
+      const QByteArray bytes = socket_.readAll();
+      decoder_.AddData(static_cast<uint16_t>(bytes.size()),
+                       reinterpret_cast<const uint8_t*>(bytes.data()));
+    });
+    socket_.connectToHost(QHostAddress::LocalHost, port);
+  }
+
+  bool Connected() const { return socket_.state() == QAbstractSocket::ConnectedState; }
+  void Write(const std::vector<uint8_t>& bytes) {
+    socket_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+    socket_.flush();
+  }
+  size_t CountOf(int8_t type) const {
+    return static_cast<size_t>(std::count_if(
+        Received.begin(), Received.end(), [type](const TData& p) { return p.DataType == type; }));
+  }
+
+  // Midi packets only: the welcome and other chat are left out.
+  std::vector<TData> MidiPackets() const {
+    std::vector<TData> midi;
+    std::copy_if(Received.begin(), Received.end(), std::back_inserter(midi),
+                 [](const TData& p) { return p.DataType == dtMidi; });
+    return midi;
+  }
+
+  std::vector<TData> Received;
+
+ private:
+  QTcpSocket socket_;
+  TDecoder decoder_{256};
+};
 
 // A settings file in a folder of its own, removed with the object.
 class TTempSettings {
