@@ -1,22 +1,15 @@
-// The designed form: menu, page control, status strip, and the window's own events.
+// The parts of the form that every concern uses: the state the caption shows, the caption,
+// the status lamps, and the short calls into the session that keep the window's operations.
 
 #include "app/frmclientserver.h"
 
 #include <QApplication>
-#include <QCloseEvent>
 #include <QHBoxLayout>
-#include <QKeyEvent>
 #include <QLabel>
-#include <QMenuBar>
-#include <QTabWidget>
+#include <QPushButton>
 #include <QTimer>
-#include <QVBoxLayout>
 
-#include "app/midiplayer.h"
-#include "midi/midiin.h"
-#include "platform/clientsocket.h"
-#include "platform/serversocket.h"
-#include "protocol/timedbuffer.h"
+#include "midi/mmsystem.h"
 #include "session/session.h"
 
 namespace {
@@ -24,91 +17,63 @@ namespace {
 constexpr int kLampIntervalMs = 111;
 constexpr int kLampWidth = 80;
 
-// The designed bounds; the settings file's window bounds default to them.
-constexpr int kDesignedLeft = 33;
-constexpr int kDesignedTop = 171;
-constexpr int kDesignedWidth = 476;
-constexpr int kDesignedHeight = 558;
+const char* const RoleTexts[2] = {"Client", "Server"};
+const char* const StateTexts[2][2] = {{"not connected", "connected"},
+                                      {"not listening", "listening"}};
+const char* const ButtonTexts[2][2] = {{"Connect", "Disconnect"}, {"Listen", "Disconnect all"}};
 
-QWidget* NewPage(QTabWidget* pages, const char* name, const char* caption) {
-  auto* page = new QWidget(pages);
-  page->setObjectName(name);
-  pages->addTab(page, caption);
-  return page;
+const QColor kLampLit(255, 255, 0);
+
+void SetLampColour(QLabel* lamp, const QColor& colour) {
+  QPalette palette = lamp->palette();
+  palette.setColor(QPalette::Window, colour);
+  lamp->setPalette(palette);
 }
 
 }  // namespace
 
-TFormServerMain::TFormServerMain(std::string settingsFile, QWidget* parent)
-    : QMainWindow(parent), FSettingsFile(std::move(settingsFile)) {
-  setObjectName("FormServerMain");
-  setWindowTitle("Tessel client/server");
-  move(kDesignedLeft, kDesignedTop);
-  resize(kDesignedWidth, kDesignedHeight);
-  FormCreate();
+bool TFormServerMain::IsServer() const { return Session->IsServer(); }
+
+bool TFormServerMain::Active() const { return Session->Active(); }
+
+// ---- The link's and the routing's operations, kept as calls into the session
+
+void TFormServerMain::ReceivePacket(TData& packet) {
+  if (FDestroying) return;
+  Session->ReceivePacket(packet, timeGetTime());
 }
 
-TFormServerMain::~TFormServerMain() {
-  FDestroying = true;
-  Session->Close();
-  qApp->removeEventFilter(this);
-  // The worker thread plays on the output, so it stops before the output goes; the ports
-  // and sockets are closed while the controls their handlers may touch still exist.
-  TimedBuffer.reset();
-  MidiInput.reset();
-  MidiPlayer.reset();
-  if (ServerSocket) CloseServer();
-  if (ClientSocket) ClientSocket->Close();
-  ServerSocket.reset();
-  ClientSocket.reset();
+void TFormServerMain::SendPacket(TData* packet) {
+  if (!packet) return;
+  const uint32_t now = timeGetTime();
+  Session->SendOwn(*packet, now, now);
 }
 
-void TFormServerMain::FormCreate() {
-  Session = std::make_unique<TSession>(static_cast<TSessionHost&>(*this));
-  BuildMenu();
+uint16_t TFormServerMain::TimeSinceLastSend() { return Session->TimeSinceLastSend(timeGetTime()); }
 
-  auto* central = new QWidget(this);
-  auto* layout = new QVBoxLayout(central);
-  layout->setContentsMargins(2, 2, 2, 2);
-  layout->setSpacing(2);
-  PageControlMain = new QTabWidget(central);
-  PageControlMain->setObjectName("PageControlMain");
-  TabSheetConnections = NewPage(PageControlMain, "TabSheetConnections", "Connections");
-  TabSheetChat = NewPage(PageControlMain, "TabSheetChat", "Chat");
-  TabSheetSettings = NewPage(PageControlMain, "TabSheetSettings", "Settings");
-  TabSheetMonitor = NewPage(PageControlMain, "TabSheetMonitor", "Monitor");
-  layout->addWidget(PageControlMain, 1);
-  setCentralWidget(central);
+void TFormServerMain::SendTimePacket() { Session->SendTimePacket(timeGetTime()); }
 
-  BuildConnectionsPage();
-  BuildChatPage();
-  BuildSettingsPage();
-  BuildMonitorPage();
-  layout->addWidget(BuildStatusStrip());
+void TFormServerMain::QueueTimePacket(const TData& packet) { Session->QueueTimePacket(packet); }
 
-  // The components' handlers reach the controls, so the controls come first.
-  CreateMidiComponents();
-  CreateLinkSockets();
+void TFormServerMain::QueueMidiPacket(const TData& packet) { Session->QueueMidiPacket(packet); }
 
-  // Key preview: the window sees each key before the focused control does.
-  qApp->installEventFilter(this);
+// ---- Caption
+
+void TFormServerMain::UpdateCaption() {
+  if (FDestroying) return;
+  const char* const role = RoleTexts[IsServer()];
+  setWindowTitle(QString::asprintf("%s - %s (%s)", BaseCaption.c_str(), role,
+                                   StateTexts[IsServer()][Active()]));
+  // The application's title: message boxes take it as their caption. The display name is
+  // left alone, since the platform would append it to every window caption.
+  QCoreApplication::setApplicationName(QString::asprintf("Tessel - %s", role));
+  const QString connectText = ButtonTexts[IsServer()][Active()];
+  MenuItemConnect->setText(connectText);
+  SpeedButtonConnect->setText(connectText);
+  SpeedButtonDisconnect->setVisible(IsServer());
 }
 
-void TFormServerMain::BuildMenu() {
-  QMenu* actions = menuBar()->addMenu("&Actions");
-  actions->setObjectName("MenuItemFile");
-  MenuItemConnect = actions->addAction("&Connect");
-  MenuItemConnect->setObjectName("MenuItemConnect");
-  MenuItemExit = actions->addAction("E&xit");
-  MenuItemExit->setObjectName("MenuItemExit");
-  connect(MenuItemExit, &QAction::triggered, this, [this] { MenuItemExitClick(); });
-
-  QMenu* help = menuBar()->addMenu("&Help");
-  help->setObjectName("MenuItemHelp");
-  MenuItemAbout = help->addAction("&About ...");
-  MenuItemAbout->setObjectName("MenuItemAbout");
-  connect(MenuItemAbout, &QAction::triggered, this, [this] { MenuItemAboutClick(); });
-}
+// ---- Status lamps
 
 QLabel* TFormServerMain::NewLamp(const char* name, const char* caption, const char* hint,
                                  QTimer*& timer) {
@@ -145,37 +110,26 @@ QWidget* TFormServerMain::BuildStatusStrip() {
   return strip;
 }
 
-bool TFormServerMain::IsServer() const { return Session->IsServer(); }
-
-bool TFormServerMain::Active() const { return Session->Active(); }
-
-void TFormServerMain::showEvent(QShowEvent* event) {
-  QMainWindow::showEvent(event);
-  // The page control lays out its pages only once it is visible, so the views' column counts
-  // are first known here.
-  FormResize();
-  // Restoring from the task bar is spontaneous and starts nothing; a closed window has
-  // freed its buffer and is not started again.
-  if (event->spontaneous() || FClosed) return;
-  FShown = true;
-  FormShow();
+void TFormServerMain::Flash(QLabel* lamp, QTimer* timer) {
+  // Restarting keeps a lamp that flashes often lit until 111 ms after the last flash.
+  timer->start();
+  // Setting a palette costs microseconds; a relay flashes per packet, so set it once per lit spell.
+  if (lamp->palette().color(QPalette::Window) != kLampLit) SetLampColour(lamp, kLampLit);
 }
 
-void TFormServerMain::closeEvent(QCloseEvent* event) {
-  if (!FClosed) FormClose();
-  event->accept();
+void TFormServerMain::PutOut(QLabel* lamp, QTimer* timer) {
+  timer->stop();
+  SetLampColour(lamp, QApplication::palette().color(QPalette::Button));
 }
 
-void TFormServerMain::resizeEvent(QResizeEvent* event) {
-  QMainWindow::resizeEvent(event);
-  FormResize();
+void TFormServerMain::Flash(TLamp lamp) {
+  if (lamp == TLamp::Transmit)
+    FlashTx();
+  else
+    FlashRx();
 }
 
-bool TFormServerMain::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress && watched->isWidgetType() &&
-      static_cast<QWidget*>(watched)->window() == this) {
-    const auto* key = static_cast<QKeyEvent*>(event);
-    return FormKeyDown(key->key(), key->modifiers());
-  }
-  return QMainWindow::eventFilter(watched, event);
-}
+void TFormServerMain::FlashTx() { Flash(PanelTx, TimerTx); }
+void TFormServerMain::FlashRx() { Flash(PanelRx, TimerRx); }
+void TFormServerMain::FlashOverflow() { Flash(PanelOf, TimerOf); }
+void TFormServerMain::FlashUnderflow() { Flash(PanelUf, TimerUf); }

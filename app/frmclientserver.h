@@ -2,8 +2,9 @@
 
 // The main window: widgets, sockets and dialogs around the session (session/), which holds
 // the link's rules. One class, implemented by concern:
-//   frmclientserver.cpp  the form (pages, controls, menu, status strip) and FormCreate
-//   lifecycle.cpp        start-up and shut-down, caption, lamps, keys, resize, menu commands
+//   frmclientserver.cpp  what every concern uses: the link state, caption, lamps, and the
+//                        window's operations kept as short calls into the session
+//   lifecycle.cpp        creating the form, start-up and shut-down, events, keys, menu
 //   monitor.cpp          the data monitor and the scroll glue of both terminal views
 //   link.cpp             socket wiring: socket events into the session, its frames out
 //   connections.cpp      the connection list and what was dropped

@@ -1,16 +1,22 @@
-// Start-up and shut-down, the caption, the status lamps, the shell's keys and menu commands.
+// The window's life: creating the form, start-up and shut-down, the window's own events, the
+// shell's keys and the menu commands.
 
 #include <QApplication>
-#include <QLabel>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
+#include <QVBoxLayout>
 #include <exception>
 #include <functional>
 
 #include "app/frmabout.h"
 #include "app/frmclientserver.h"
+#include "app/midiplayer.h"
+#include "midi/midiin.h"
 #include "midi/mmsystem.h"
 #include "platform/clientsocket.h"
 #include "platform/messagebox.h"
@@ -22,12 +28,18 @@
 
 namespace {
 
-const char* const RoleTexts[2] = {"Client", "Server"};
-const char* const StateTexts[2][2] = {{"not connected", "connected"},
-                                      {"not listening", "listening"}};
-const char* const ButtonTexts[2][2] = {{"Connect", "Disconnect"}, {"Listen", "Disconnect all"}};
+// The form's bounds; the settings file's window bounds default to them.
+constexpr int kFormLeft = 33;
+constexpr int kFormTop = 171;
+constexpr int kFormWidth = 476;
+constexpr int kFormHeight = 558;
 
-const QColor kLampLit(255, 255, 0);
+QWidget* NewPage(QTabWidget* pages, const char* name, const char* caption) {
+  auto* page = new QWidget(pages);
+  page->setObjectName(name);
+  pages->addTab(page, caption);
+  return page;
+}
 
 // A start-up step that may fail on a MIDI port: the failure is shown and start-up goes on.
 void OpenPortStep(const char* failureFormat, const std::string& port,
@@ -48,13 +60,109 @@ void TeardownStep(const std::function<void()>& step) {
   }
 }
 
-void SetLampColour(QLabel* lamp, const QColor& colour) {
-  QPalette palette = lamp->palette();
-  palette.setColor(QPalette::Window, colour);
-  lamp->setPalette(palette);
+}  // namespace
+
+TFormServerMain::TFormServerMain(std::string settingsFile, QWidget* parent)
+    : QMainWindow(parent), FSettingsFile(std::move(settingsFile)) {
+  setObjectName("FormServerMain");
+  setWindowTitle("Tessel client/server");
+  move(kFormLeft, kFormTop);
+  resize(kFormWidth, kFormHeight);
+  FormCreate();
 }
 
-}  // namespace
+TFormServerMain::~TFormServerMain() {
+  FDestroying = true;
+  Session->Close();
+  qApp->removeEventFilter(this);
+  // The worker thread plays on the output, so it stops before the output goes; the ports
+  // and sockets are closed while the controls their handlers may touch still exist.
+  TimedBuffer.reset();
+  MidiInput.reset();
+  MidiPlayer.reset();
+  if (ServerSocket) CloseServer();
+  if (ClientSocket) ClientSocket->Close();
+  ServerSocket.reset();
+  ClientSocket.reset();
+}
+
+void TFormServerMain::FormCreate() {
+  Session = std::make_unique<TSession>(static_cast<TSessionHost&>(*this));
+  BuildMenu();
+
+  auto* central = new QWidget(this);
+  auto* layout = new QVBoxLayout(central);
+  layout->setContentsMargins(2, 2, 2, 2);
+  layout->setSpacing(2);
+  PageControlMain = new QTabWidget(central);
+  PageControlMain->setObjectName("PageControlMain");
+  TabSheetConnections = NewPage(PageControlMain, "TabSheetConnections", "Connections");
+  TabSheetChat = NewPage(PageControlMain, "TabSheetChat", "Chat");
+  TabSheetSettings = NewPage(PageControlMain, "TabSheetSettings", "Settings");
+  TabSheetMonitor = NewPage(PageControlMain, "TabSheetMonitor", "Monitor");
+  layout->addWidget(PageControlMain, 1);
+  setCentralWidget(central);
+
+  BuildConnectionsPage();
+  BuildChatPage();
+  BuildSettingsPage();
+  BuildMonitorPage();
+  layout->addWidget(BuildStatusStrip());
+
+  // The components' handlers reach the controls, so the controls come first.
+  CreateMidiComponents();
+  CreateLinkSockets();
+
+  // Key preview: the window sees each key before the focused control does.
+  qApp->installEventFilter(this);
+}
+
+void TFormServerMain::BuildMenu() {
+  QMenu* actions = menuBar()->addMenu("&Actions");
+  actions->setObjectName("MenuItemFile");
+  MenuItemConnect = actions->addAction("&Connect");
+  MenuItemConnect->setObjectName("MenuItemConnect");
+  MenuItemExit = actions->addAction("E&xit");
+  MenuItemExit->setObjectName("MenuItemExit");
+  connect(MenuItemExit, &QAction::triggered, this, [this] { MenuItemExitClick(); });
+
+  QMenu* help = menuBar()->addMenu("&Help");
+  help->setObjectName("MenuItemHelp");
+  MenuItemAbout = help->addAction("&About ...");
+  MenuItemAbout->setObjectName("MenuItemAbout");
+  connect(MenuItemAbout, &QAction::triggered, this, [this] { MenuItemAboutClick(); });
+}
+
+void TFormServerMain::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  // The page control lays out its pages only once it is visible, so the views' column counts
+  // are first known here.
+  FormResize();
+  // Restoring from the task bar is spontaneous and starts nothing; a closed window has
+  // freed its buffer and is not started again.
+  if (event->spontaneous() || FClosed) return;
+  FShown = true;
+  FormShow();
+}
+
+void TFormServerMain::closeEvent(QCloseEvent* event) {
+  if (!FClosed) FormClose();
+  event->accept();
+}
+
+void TFormServerMain::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  FormResize();
+}
+
+bool TFormServerMain::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress && watched->isWidgetType() &&
+      static_cast<QWidget*>(watched)->window() == this) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    return FormKeyDown(key->key(), key->modifiers());
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
 
 void TFormServerMain::FormShow() {
   FillMidiDeviceLists();
@@ -110,46 +218,6 @@ void TFormServerMain::FormClose() {
   TeardownStep([this] { ClientSocket->Close(); });
   FConnectionList.clear();
 }
-
-void TFormServerMain::UpdateCaption() {
-  if (FDestroying) return;
-  const char* const role = RoleTexts[IsServer()];
-  setWindowTitle(QString::asprintf("%s - %s (%s)", BaseCaption.c_str(), role,
-                                   StateTexts[IsServer()][Active()]));
-  // The application's title: message boxes take it as their caption. The display name is
-  // left alone, since the platform would append it to every window caption.
-  QCoreApplication::setApplicationName(QString::asprintf("Tessel - %s", role));
-  const QString connectText = ButtonTexts[IsServer()][Active()];
-  MenuItemConnect->setText(connectText);
-  SpeedButtonConnect->setText(connectText);
-  SpeedButtonDisconnect->setVisible(IsServer());
-}
-
-// ---- Status lamps
-
-void TFormServerMain::Flash(QLabel* lamp, QTimer* timer) {
-  // Restarting keeps a lamp that flashes often lit until 111 ms after the last flash.
-  timer->start();
-  // Setting a palette costs microseconds; a relay flashes per packet, so set it once per lit spell.
-  if (lamp->palette().color(QPalette::Window) != kLampLit) SetLampColour(lamp, kLampLit);
-}
-
-void TFormServerMain::PutOut(QLabel* lamp, QTimer* timer) {
-  timer->stop();
-  SetLampColour(lamp, QApplication::palette().color(QPalette::Button));
-}
-
-void TFormServerMain::Flash(TLamp lamp) {
-  if (lamp == TLamp::Transmit)
-    FlashTx();
-  else
-    FlashRx();
-}
-
-void TFormServerMain::FlashTx() { Flash(PanelTx, TimerTx); }
-void TFormServerMain::FlashRx() { Flash(PanelRx, TimerRx); }
-void TFormServerMain::FlashOverflow() { Flash(PanelOf, TimerOf); }
-void TFormServerMain::FlashUnderflow() { Flash(PanelUf, TimerUf); }
 
 // ---- Keys and commands
 

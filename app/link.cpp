@@ -250,16 +250,3 @@ std::string TFormServerMain::OpenLink() {
 }
 
 std::string TFormServerMain::Describe(TPeerId peer) const { return DescribeSocket(SocketOf(peer)); }
-
-// ---- The link's own operations
-
-void TFormServerMain::ReceivePacket(TData& packet) {
-  if (FDestroying) return;
-  Session->ReceivePacket(packet, timeGetTime());
-}
-
-void TFormServerMain::SendPacket(TData* packet) {
-  if (!packet) return;
-  const uint32_t now = timeGetTime();
-  Session->SendOwn(*packet, now, now);
-}

@@ -170,14 +170,6 @@ void TFormServerMain::MidiInputMidiInput() {
   Session->SendOwn(*packet, now, now);
 }
 
-uint16_t TFormServerMain::TimeSinceLastSend() { return Session->TimeSinceLastSend(timeGetTime()); }
-
-void TFormServerMain::SendTimePacket() { Session->SendTimePacket(timeGetTime()); }
-
-void TFormServerMain::QueueTimePacket(const TData& packet) { Session->QueueTimePacket(packet); }
-
-void TFormServerMain::QueueMidiPacket(const TData& packet) { Session->QueueMidiPacket(packet); }
-
 // ---- What the session asks of the timed buffer
 
 void TFormServerMain::Play(std::unique_ptr<TData> entry) { PutIntoTimedBuffer(std::move(entry)); }
