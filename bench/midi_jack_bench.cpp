@@ -4,10 +4,6 @@
 // beside them as the floor. Starts its own jackd (dummy driver, a name of its own) and
 // skips when it cannot.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -24,12 +20,11 @@
 #include <thread>
 #include <vector>
 
+#include "bench/jackserver.h"
 #include "midi/midibackend.h"
 #include "midi/midiin.h"
 #include "midi/midiout.h"
 #include "tests/jack/jackpeer.h"
-
-extern char** environ;
 
 namespace {
 
@@ -40,54 +35,6 @@ constexpr int kSampleRate = 48000;
 constexpr int kPeriodFrames = 256;
 constexpr int kSamples = 400;
 constexpr auto kPatience = std::chrono::seconds(2);
-
-pid_t Spawn(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return failed ? 0 : pid;
-}
-
-// A jackd with the dummy driver, stopped when this goes.
-class TJackServer {
- public:
-  explicit TJackServer(std::string name) : name_(std::move(name)) {}
-  ~TJackServer() {
-    if (pid_ == 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-
-  // False, with the reason, when the server does not answer within 10 s.
-  bool Start(std::string& why) {
-    pid_ = Spawn({"jackd", "--no-realtime", "-n", name_, "-t", "5000", "-d", "dummy", "-r",
-                  std::to_string(kSampleRate), "-p", std::to_string(kPeriodFrames)});
-    if (pid_ == 0) {
-      why = "jackd could not be run";
-      return false;
-    }
-    // jack_wait rather than polling from here: a failed client open can upset libjack.
-    const pid_t waiter = Spawn({"jack_wait", "-s", name_, "-w", "-t", "10"});
-    int status = 0;
-    if (waiter == 0 || waitpid(waiter, &status, 0) != waiter || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
-      why = "jackd did not answer within 10 s";
-      return false;
-    }
-    return true;
-  }
-
- private:
-  const std::string name_;
-  pid_t pid_ = 0;
-};
 
 void Report(const char* path, std::vector<double> samples) {
   if (samples.empty()) {
@@ -165,7 +112,7 @@ std::vector<double> MeasureOutput(TJackPeer& peer, std::mt19937& random) {
 
 int main(int argc, char** argv) {
   const std::string serverName = "tessel-bench-" + std::to_string(getpid());
-  TJackServer server(serverName);
+  TJackServer server(serverName, kSampleRate, kPeriodFrames);
   std::string why;
   if (!server.Start(why)) {
     std::printf("skipped: %s\n", why.c_str());

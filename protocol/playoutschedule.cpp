@@ -8,14 +8,34 @@ TPlayoutSchedule::TPlayoutSchedule(int32_t capacity)
     : FItems(capacity >= 0 ? static_cast<size_t>(capacity) : throw ERangeError()),
       FCapacity(capacity) {}
 
+bool TPlayoutSchedule::IsLate(uint16_t delta, TimePoint now) const {
+  return FHasTimeline && delta < IdleIntervalMs &&
+         now > FTailDue + std::chrono::milliseconds(delta);
+}
+
 TPlayoutSchedule::TPlacement TPlayoutSchedule::Put(std::unique_ptr<TData> packet, TimePoint now,
                                                    std::chrono::milliseconds bufferTime) {
   const bool hasPayload = packet->Count() > 0;
-  TPlacement placement{FCount == 0, false};
-  if (placement.StartedHold) {
-    placement.Underflow = hasPayload && FLastPutHadPayload && packet->Time < IdleIntervalMs;
-    FHeadDue = now + bufferTime;
+  const auto delta = std::chrono::milliseconds(packet->Time);
+  TPlacement placement{false, false};
+  if (FCount > 0) {
+    FTailDue += delta;
+  } else {
+    const bool late = IsLate(packet->Time, now);
+    const bool goesOn = FKeepTimeline && FHasTimeline && packet->Time < IdleIntervalMs && !late &&
+                        bufferTime >= FHoldBufferTime;
+    if (goesOn) {
+      FHeadDue = FTailDue + delta;
+    } else {
+      placement.StartedHold = true;
+      const bool midStream = hasPayload && FLastPutHadPayload && packet->Time < IdleIntervalMs;
+      placement.Underflow = midStream && (late || !FKeepTimeline);
+      FHeadDue = now + bufferTime;
+      FHoldBufferTime = bufferTime;
+    }
+    FTailDue = FHeadDue;
   }
+  FHasTimeline = true;
   FLastPutHadPayload = hasPayload;
   FItems[FWriteIndex] = std::move(packet);
   FWriteIndex = Advance(FWriteIndex);

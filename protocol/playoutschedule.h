@@ -14,6 +14,11 @@
 // A packet that finds the timeline idle is held for the buffer time. Every packet put behind
 // it is due its delta after its predecessor was due: the sender's timeline, so a late wake-up
 // delays one release and never the rest. Packets leave in put order; a full ring refuses.
+//
+// By default the timeline starts over whenever the ring has run dry. A kept timeline goes on
+// across a dry ring for a packet that is not late, so spacings longer than the buffer time
+// keep their value too; it starts over for a late packet, after the sender's silence, and when
+// the buffer time has dropped below the running hold's.
 class TPlayoutSchedule {
  public:
   using TimePoint = std::chrono::steady_clock::time_point;
@@ -22,20 +27,26 @@ class TPlayoutSchedule {
   static constexpr uint16_t IdleIntervalMs = 5000;
 
   struct TPlacement {
-    bool StartedHold;  // the timeline was idle: the packet is due a buffer time from now
+    bool StartedHold;  // the timeline starts over: the packet is due a buffer time from now
     // The timeline starts over in the middle of a stream: a fresh hold for a packet that
     // carries MIDI, put behind one that carried MIDI too, with a delta below the idle
-    // interval. The first packet ever, idle Time entries, the first packet after one and
-    // one after a long gap start a hold without it.
+    // interval (and, on a kept timeline, late). The first packet ever, idle Time entries, the
+    // first packet after one and one after a long gap start a hold without it.
     bool Underflow;
   };
 
   // Throws ERangeError for a negative capacity.
   explicit TPlayoutSchedule(int32_t capacity);
 
+  void SetKeepTimeline(bool keep) { FKeepTimeline = keep; }
+
   int32_t Capacity() const { return FCapacity; }
   int32_t Count() const { return FCount; }
   bool Full() const { return FCount == FCapacity; }
+
+  // True when a packet with `delta` put at `now` would be due before `now` on the running
+  // timeline; never after the sender's silence or before the first packet.
+  bool IsLate(uint16_t delta, TimePoint now) const;
 
   // Queues the packet; the caller checks Full first.
   TPlacement Put(std::unique_ptr<TData> packet, TimePoint now,
@@ -55,5 +66,9 @@ class TPlayoutSchedule {
   int32_t FWriteIndex = 0;
   int32_t FReadIndex = 0;
   TimePoint FHeadDue;  // when the oldest packet is due; meaningful while FCount > 0
+  TimePoint FTailDue;  // when the newest packet put is (or was) due
+  std::chrono::milliseconds FHoldBufferTime{};  // the buffer time the running timeline began with
+  bool FHasTimeline = false;                    // a packet was put
   bool FLastPutHadPayload = false;
+  bool FKeepTimeline = false;
 };

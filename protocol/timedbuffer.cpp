@@ -47,7 +47,27 @@ TTimedBuffer::~TTimedBuffer() {
   CancelTimer();
 }
 
-void TTimedBuffer::SetBufferTime(uint32_t ms) { FBufferTime = std::clamp<uint32_t>(ms, 1, 60000); }
+void TTimedBuffer::SetBufferTime(uint32_t ms) {
+  FBufferTime = std::clamp<uint32_t>(ms, 1, MaxBufferTimeMs);
+}
+
+bool TTimedBuffer::AutoBufferTime() const {
+  std::lock_guard lock(FLock);
+  return FAuto;
+}
+
+void TTimedBuffer::SetAutoBufferTime(bool on) {
+  std::lock_guard lock(FLock);
+  if (on && !FAuto) FSizer.StartFrom(BufferTime());
+  FAuto = on;
+  FSchedule.SetKeepTimeline(on);
+}
+
+TTimedBuffer::TFigures TTimedBuffer::Figures() const {
+  std::lock_guard lock(FLock);
+  return {FAuto ? std::min(FSizer.BufferTime(), MaxBufferTimeMs) : BufferTime(), FSizer.JitterMs(),
+          FSizer.LateShare()};
+}
 
 void TTimedBuffer::SetBufferResolution(uint32_t ms) {
   FBufferResolution = std::clamp<uint32_t>(ms, 1, 1000);
@@ -68,15 +88,27 @@ void TTimedBuffer::Put(std::unique_ptr<TData> packet) {
     std::lock_guard lock(FLock);
     overflow = FSchedule.Full();
     if (!overflow) {
+      const Clock::time_point now = Clock::now();
+      const uint32_t bufferTime = Measure(*packet, now);
       const TPlayoutSchedule::TPlacement placement =
-          FSchedule.Put(std::move(packet), Clock::now(), std::chrono::milliseconds(BufferTime()));
+          FSchedule.Put(std::move(packet), now, std::chrono::milliseconds(bufferTime));
       underflow = placement.Underflow;
-      if (placement.StartedHold) refused = !ArmTimer();
+      if (FSchedule.Count() == 1) refused = !ArmTimer();
     }
   }
   if (overflow && OnOverflow) OnOverflow(*this);  // the refused packet is freed on return
   if (underflow && OnUnderflow) OnUnderflow(*this);
   if (refused) throw EScheduler("Out of timer resources");
+}
+
+// On the clock timeGetTime reads, so the figures compare with the link's.
+uint32_t TTimedBuffer::Measure(const TData& packet, Clock::time_point now) {
+  const auto arrival = static_cast<uint32_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count());
+  const uint32_t lag = arrival - FArrivals.PlayedAt(packet.Time, arrival, MaxBufferTimeMs);
+  if (FSchedule.Count() == 0) FSizer.Rest(arrival, packet.Time);
+  FSizer.Observe(arrival, lag, FSchedule.IsLate(packet.Time, now));
+  return FAuto ? std::min(FSizer.BufferTime(), MaxBufferTimeMs) : BufferTime();
 }
 
 bool TTimedBuffer::ArmTimer() {

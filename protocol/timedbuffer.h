@@ -10,8 +10,10 @@
 
 #include "platform/event.h"
 #include "platform/timerservice.h"
+#include "protocol/buffersizer.h"
 #include "protocol/data.h"
 #include "protocol/playoutschedule.h"
+#include "protocol/sendertimeline.h"
 
 class TTimedBuffer;
 
@@ -38,15 +40,26 @@ class TTimedBufferThread {
 // when each packet is due. One-shot timers wake the worker at those moments; while the timer
 // service refuses, the worker keeps the deadline itself.
 //
+// With the automatic buffer time on, every packet put is measured against its sender's
+// timeline (TSenderTimeline), the buffer time sizes itself (TBufferSizer) and the timeline is
+// kept across a dry ring. The measurement runs with it off as well, for display only.
+//
 // Threads: Put and the setters run on the owner's thread; OnData runs on the worker; the
-// timer service's thread only wakes the worker. Destroy it from the owner's thread, never
-// from OnData.
+// timer service's thread only wakes the worker; Figures may be read from any thread. Destroy
+// it from the owner's thread, never from OnData.
 class TTimedBuffer {
  public:
   using TDataEvent = std::function<void(TData& packet)>;
   using TNotifyEvent = std::function<void(TTimedBuffer& sender)>;
 
   static constexpr uint16_t IdleIntervalMs = TPlayoutSchedule::IdleIntervalMs;
+  static constexpr uint32_t MaxBufferTimeMs = 60000;
+
+  struct TFigures {
+    uint32_t BufferTimeMs;  // in force: the sized value while automatic, else BufferTime()
+    uint32_t JitterMs;      // what the sized value has to cover (TBufferSizer::JitterMs)
+    double LateShare;       // of the packets put over the sizer's window, as a share of 1
+  };
 
   // Throws ERangeError for a negative capacity.
   explicit TTimedBuffer(int32_t capacity);
@@ -56,8 +69,12 @@ class TTimedBuffer {
   TTimedBuffer& operator=(const TTimedBuffer&) = delete;
 
   uint32_t BufferTime() const { return FBufferTime.load(); }
-  // Stored clamped to 1..60000 ms.
+  // The fixed buffer time, stored clamped to 1..60000 ms; in force while automatic is off.
   void SetBufferTime(uint32_t ms);
+  bool AutoBufferTime() const;
+  // On: the buffer time sizes itself, starting from BufferTime(). Off: BufferTime() again.
+  void SetAutoBufferTime(bool on);
+  TFigures Figures() const;
   uint32_t BufferResolution() const { return FBufferResolution.load(); }
   // Stored clamped to 1..1000 ms.
   void SetBufferResolution(uint32_t ms);
@@ -78,6 +95,9 @@ class TTimedBuffer {
   friend class TTimedBufferThread;
   using Clock = std::chrono::steady_clock;
 
+  // Measures the packet put at `now`; returns the buffer time in force for it. The caller
+  // holds FLock.
+  uint32_t Measure(const TData& packet, Clock::time_point now);
   // Arms a timer for the schedule's next wake-up unless one is pending; false when the timer
   // service refused. The caller holds FLock.
   bool ArmTimer();
@@ -94,8 +114,11 @@ class TTimedBuffer {
   std::atomic<uint32_t> FBufferResolution{20};
   TEvent FWakeEvent;
 
-  mutable std::mutex FLock;  // guards FSchedule and FTimerId
+  mutable std::mutex FLock;  // guards FSchedule, FTimerId, FArrivals, FSizer and FAuto
   TPlayoutSchedule FSchedule;
+  TSenderTimeline FArrivals;
+  TBufferSizer FSizer{1000};
+  bool FAuto = false;
   UINT FTimerId = 0;  // the pending timer, 0 once it fired or when none is armed
 
   std::unique_ptr<TTimedBufferThread> FWorker;  // created last, stopped first

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace {
@@ -18,18 +19,7 @@ sockaddr_in Loopback(uint16_t port) {
   return address;
 }
 
-// Passes what is waiting on `from` to `to`; false when `from` has ended.
-bool Pass(int from, int to) {
-  char bytes[4096];
-  const ssize_t got = ::read(from, bytes, sizeof bytes);
-  if (got <= 0) return false;
-  for (ssize_t sent = 0; sent < got;) {
-    const ssize_t wrote = ::write(to, bytes + sent, static_cast<size_t>(got - sent));
-    if (wrote <= 0) return false;
-    sent += wrote;
-  }
-  return true;
-}
+constexpr int kLongestPollMs = 10;
 
 }  // namespace
 
@@ -65,6 +55,50 @@ void TLinkRelay::Freeze() {
   for (TPair& pair : pairs_) pair.Frozen = true;
 }
 
+void TLinkRelay::SetDelay(TDelay delay, uint32_t seed) {
+  std::lock_guard lock(lock_);
+  delay_ = delay;
+  random_.seed(seed);
+}
+
+void TLinkRelay::Receive(int from, TDirection& direction, Clock::time_point now) {
+  std::vector<char> bytes(4096);
+  const ssize_t got = ::read(from, bytes.data(), bytes.size());
+  if (got <= 0) {
+    direction.SourceEnded = true;
+    return;
+  }
+  bytes.resize(static_cast<size_t>(got));
+  std::uniform_int_distribution<std::chrono::milliseconds::rep> jitter(0, delay_.Jitter.count());
+  Clock::time_point due = now + delay_.Base + std::chrono::milliseconds(jitter(random_));
+  // TCP delivers in order: a chunk never overtakes the one before it.
+  if (!direction.Waiting.empty()) due = std::max(due, direction.Waiting.back().Due);
+  direction.Waiting.push_back({due, std::move(bytes)});
+}
+
+bool TLinkRelay::Deliver(TDirection& direction, int to, Clock::time_point now) {
+  while (!direction.Waiting.empty() && direction.Waiting.front().Due <= now) {
+    const std::vector<char>& bytes = direction.Waiting.front().Bytes;
+    for (size_t sent = 0; sent < bytes.size();) {
+      const ssize_t wrote = ::write(to, bytes.data() + sent, bytes.size() - sent);
+      if (wrote <= 0) return false;
+      sent += static_cast<size_t>(wrote);
+    }
+    direction.Waiting.pop_front();
+  }
+  return true;
+}
+
+int TLinkRelay::PollTimeoutMs(Clock::time_point now) const {
+  auto timeout = std::chrono::milliseconds(kLongestPollMs);
+  for (const TPair& pair : pairs_)
+    for (const TDirection* direction : {&pair.ToFar, &pair.ToNear})
+      if (!pair.Frozen && !direction->Waiting.empty())
+        timeout = std::min(timeout, std::chrono::ceil<std::chrono::milliseconds>(
+                                        direction->Waiting.front().Due - now));
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(timeout.count(), 0));
+}
+
 void TLinkRelay::ClosePair(TPair& pair) {
   ::close(pair.Near);
   ::close(pair.Far);
@@ -80,8 +114,11 @@ void TLinkRelay::Accept() {
     if (far >= 0) ::close(far);
     return;
   }
+  TPair pair;
+  pair.Near = near;
+  pair.Far = far;
   std::lock_guard lock(lock_);
-  pairs_.push_back({near, far});
+  pairs_.push_back(std::move(pair));
 }
 
 // Polls under the lock with a short time-out, so Cut and Freeze wait at most that long.
@@ -91,22 +128,28 @@ void TLinkRelay::Run() {
     if (::poll(&listening, 1, 0) > 0) Accept();
     std::lock_guard lock(lock_);
     std::vector<pollfd> fds;
+    // A source that ended is left out (poll skips a negative descriptor).
     for (const TPair& pair : pairs_) {
       const short wanted = pair.Frozen ? 0 : POLLIN;
-      fds.push_back({pair.Near, wanted, 0});
-      fds.push_back({pair.Far, wanted, 0});
+      fds.push_back({pair.ToFar.SourceEnded ? -1 : pair.Near, wanted, 0});
+      fds.push_back({pair.ToNear.SourceEnded ? -1 : pair.Far, wanted, 0});
     }
-    if (::poll(fds.data(), fds.size(), 10) <= 0) continue;
+    if (::poll(fds.data(), fds.size(), PollTimeoutMs(Clock::now())) < 0) continue;
+    const Clock::time_point now = Clock::now();
     for (size_t i = 0; i < pairs_.size();) {
       TPair& pair = pairs_[i];
-      const bool nearOk = !(fds[2 * i].revents & (POLLIN | POLLHUP)) || Pass(pair.Near, pair.Far);
-      const bool farOk =
-          !(fds[2 * i + 1].revents & (POLLIN | POLLHUP)) || Pass(pair.Far, pair.Near);
-      if (nearOk && farOk) {
+      const auto readable = [&](size_t fd) { return fds[fd].revents & (POLLIN | POLLHUP); };
+      if (readable(2 * i)) Receive(pair.Near, pair.ToFar, now);
+      if (readable(2 * i + 1)) Receive(pair.Far, pair.ToNear, now);
+      const bool delivered = pair.Frozen || (Deliver(pair.ToFar, pair.Far, now) &&
+                                             Deliver(pair.ToNear, pair.Near, now));
+      const auto ended = [](const TDirection& d) { return d.SourceEnded && d.Waiting.empty(); };
+      if (delivered && !ended(pair.ToFar) && !ended(pair.ToNear)) {
         ++i;
         continue;
       }
-      // One end left: the other learns it as it would from a direct connection.
+      // One end left, and what it sent is through: the other learns it as it would from a
+      // direct connection.
       ClosePair(pair);
       pairs_.erase(pairs_.begin() + static_cast<std::ptrdiff_t>(i));
       fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(2 * i),

@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "protocol/data.h"
 #include "platform/errors.h"
+#include "protocol/data.h"
 
 namespace {
 

@@ -93,6 +93,37 @@ TEST(PlayoutSchedule, UnderflowMarksATimelineRestartInTheMiddleOfAStream) {
   EXPECT_TRUE(putAndDrain(Packet(6, 4999)));
 }
 
+TEST(PlayoutSchedule, AKeptTimelineGoesOnAcrossADryRingUntilAPacketIsLate) {
+  TPlayoutSchedule schedule(8);
+  schedule.SetKeepTimeline(true);
+  const auto drain = [&](TimePoint now) {
+    while (schedule.TakeDue(now)) {
+    }
+  };
+  EXPECT_TRUE(schedule.Put(Packet(0, 0), t0, 50ms).StartedHold);
+  drain(t0 + 50ms);
+  // 200 ms after the first on the sender's clock, arriving 20 ms early: it keeps its place.
+  EXPECT_FALSE(schedule.IsLate(200, t0 + 180ms));
+  EXPECT_FALSE(schedule.Put(Packet(1, 200), t0 + 180ms, 50ms).StartedHold);
+  EXPECT_EQ(schedule.NextWake(), t0 + 250ms);
+  drain(t0 + 250ms);
+  // Due at 350 ms but put at 360: late, so it starts over, and that is an underflow.
+  EXPECT_TRUE(schedule.IsLate(100, t0 + 360ms));
+  const TPlayoutSchedule::TPlacement late = schedule.Put(Packet(2, 100), t0 + 360ms, 50ms);
+  EXPECT_TRUE(late.StartedHold && late.Underflow);
+  EXPECT_EQ(schedule.NextWake(), t0 + 410ms);
+  drain(t0 + 410ms);
+  // A buffer time below the running hold's starts over at the next dry ring.
+  EXPECT_TRUE(schedule.Put(Packet(3, 300), t0 + 700ms, 20ms).StartedHold);
+  EXPECT_EQ(schedule.NextWake(), t0 + 720ms);
+  drain(t0 + 720ms);
+  // So does the sender's silence, which is no underflow.
+  const TPlayoutSchedule::TPlacement silence = schedule.Put(Packet(4, 5000), t0 + 5s, 20ms);
+  EXPECT_TRUE(silence.StartedHold);
+  EXPECT_FALSE(silence.Underflow);
+  EXPECT_FALSE(schedule.IsLate(6000, t0 + 60s));
+}
+
 TEST(PlayoutSchedule, ReleasesInPutOrderExactlyWhenDue) {
   // Bursts with pauses on a millisecond clock: some packets join a running timeline, some
   // arrive after the ring has run dry and start a hold of their own.

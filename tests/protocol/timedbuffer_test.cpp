@@ -111,6 +111,32 @@ TEST_F(TimedBuffer, HoldsTheFirstPacketThenSpacesFollowersByTheirDelta) {
   EXPECT_LT(taken[1].at - taken[0].at, 900ms);
 }
 
+TEST_F(TimedBuffer, AutomaticBufferTimeGrowsOnALatePacketAndHoldsItWithTheGrownValue) {
+  Releases releases;
+  TTimedBuffer buffer(16);
+  buffer.SetBufferTime(20);
+  releases.Attach(buffer);
+  EXPECT_FALSE(buffer.AutoBufferTime());
+  buffer.SetAutoBufferTime(true);
+  buffer.Put(Packet(0, 0));
+  EXPECT_EQ(buffer.Figures().BufferTimeMs, 20u);
+  ASSERT_TRUE(releases.WaitFor(1));
+  std::this_thread::sleep_for(100ms);
+  // Played 10 ms after the first, arriving at least 100 ms after it: 90 ms late or more.
+  const Clock::time_point put = Clock::now();
+  buffer.Put(Packet(1, 10));
+  const TTimedBuffer::TFigures grown = buffer.Figures();
+  EXPECT_GE(grown.JitterMs, 90u);
+  EXPECT_GE(grown.BufferTimeMs, grown.JitterMs + 3);
+  EXPECT_EQ(grown.LateShare, 0.5);
+  ASSERT_TRUE(releases.WaitFor(2));
+  EXPECT_GE(releases.Taken()[1].at - put, std::chrono::milliseconds(grown.BufferTimeMs));
+
+  buffer.SetAutoBufferTime(false);
+  EXPECT_EQ(buffer.Figures().BufferTimeMs, 20u);
+  EXPECT_EQ(buffer.BufferTime(), 20u);
+}
+
 TEST_F(TimedBuffer, ClampsItsTimes) {
   TTimedBuffer buffer(4);
   EXPECT_EQ(buffer.BufferTime(), 1000u);

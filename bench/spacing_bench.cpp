@@ -1,0 +1,277 @@
+// Spacing of a played stream at the other client and at the server: three copies of the
+// program as separate processes (server S, clients A and B) on a JACK server of this tool's
+// own, a stream of notes 20 to 120 ms apart played into A's input, and the intervals heard at
+// B's and S's outputs compared with the intervals played. A link relay can delay A's or B's
+// link by 5 ms plus a uniform 0 to 40 ms.
+//
+//   bench_spacing [--seconds 60] [--jitter none|a|b] [--buffer 150] [--period 128]
+//                 [--monitor] [--auto] [--seed 1]
+//
+// --monitor turns A's monitor on; --auto writes the automatic buffer time's settings key.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/jackserver.h"
+#include "tests/jack/jackpeer.h"
+#include "tests/process/linkrelay.h"
+#include "tests/process/tesselprocess.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::duration<double, std::milli>;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kSampleRate = 48000;
+constexpr auto kPatience = 20s;
+constexpr double kAudibleMs = 10;
+const char kInputPorts[] = "^Tessel[^:]*:MIDI In$";
+const char kOutputPorts[] = "^Tessel[^:]*:MIDI Out$";
+const TLinkRelay::TDelay kBusyNetwork{5ms, 40ms};
+
+struct TOptions {
+  int Seconds = 60;
+  char JitterOn = 0;  // 'a', 'b' or none
+  int BufferTimeMs = 150;
+  int PeriodFrames = 128;
+  bool Monitor = false;
+  bool Auto = false;
+  uint32_t Seed = 1;
+};
+
+TOptions Parse(int argc, char** argv) {
+  TOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string flag = argv[i];
+    const auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw std::invalid_argument(flag + " needs a value");
+      return argv[++i];
+    };
+    if (flag == "--seconds") {
+      options.Seconds = std::stoi(value());
+    } else if (flag == "--jitter") {
+      const std::string link = value();
+      if (link != "none" && link != "a" && link != "b")
+        throw std::invalid_argument("--jitter takes none, a or b");
+      options.JitterOn = link == "none" ? 0 : link[0];
+    } else if (flag == "--buffer") {
+      options.BufferTimeMs = std::stoi(value());
+    } else if (flag == "--period") {
+      options.PeriodFrames = std::stoi(value());
+    } else if (flag == "--seed") {
+      options.Seed = static_cast<uint32_t>(std::stoul(value()));
+    } else if (flag == "--monitor") {
+      options.Monitor = true;
+    } else if (flag == "--auto") {
+      options.Auto = true;
+    } else {
+      throw std::invalid_argument("unknown argument " + flag);
+    }
+  }
+  return options;
+}
+
+struct TPlayed {
+  Bytes Message;
+  Clock::time_point At;
+};
+
+// One copy of the program and the JACK client of this tool that plays into it and hears it.
+struct TCopy {
+  std::unique_ptr<TTesselProcess> Process;
+  std::unique_ptr<TJackPeer> Peer;
+};
+
+std::string NewPort(const std::vector<std::string>& now, const std::vector<std::string>& before) {
+  for (const std::string& port : now)
+    if (std::find(before.begin(), before.end(), port) == before.end()) return port;
+  return {};
+}
+
+// Starts the copy and cables it to its JACK client once its ports are there.
+void StartAndCable(TCopy& copy) {
+  TJackPeer& peer = *copy.Peer;
+  const auto inputsBefore = peer.FindPorts(kInputPorts, true);
+  const auto outputsBefore = peer.FindPorts(kOutputPorts, false);
+  copy.Process->Start();
+  std::string input, output;
+  for (const auto deadline = Clock::now() + kPatience;
+       (input.empty() || output.empty()) && Clock::now() < deadline;) {
+    std::this_thread::sleep_for(20ms);
+    input = NewPort(peer.FindPorts(kInputPorts, true), inputsBefore);
+    output = NewPort(peer.FindPorts(kOutputPorts, false), outputsBefore);
+  }
+  if (input.empty() || output.empty() || !peer.Connect(peer.OutputPort(), input) ||
+      !peer.Connect(output, peer.InputPort()) || !peer.WaitUntilInputConnected(kPatience))
+    throw std::runtime_error("cannot cable " + copy.Process->Folder().string() + ":\n" +
+                             copy.Process->Log());
+}
+
+// Plays a marker into `from` until `to` have played it: the links are up.
+void WaitUntilHeard(TCopy& from, const std::vector<TCopy*>& to, int bufferTimeMs) {
+  const Bytes marker = {0xB0, 0x10, 0x7F};
+  const auto heardByAll = [&] {
+    return std::all_of(to.begin(), to.end(), [&](TCopy* copy) {
+      const auto heard = copy->Peer->Received();
+      return std::any_of(heard.begin(), heard.end(),
+                         [&](const TJackPeer::TMessage& m) { return m.Bytes == marker; });
+    });
+  };
+  for (const auto deadline = Clock::now() + kPatience; !heardByAll();) {
+    if (Clock::now() > deadline) throw std::runtime_error("the copies do not hear each other");
+    from.Peer->Send(marker);
+    std::this_thread::sleep_for(std::chrono::milliseconds(bufferTimeMs + 300));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(bufferTimeMs + 500));
+  for (TCopy* copy : to) copy->Peer->ClearReceived();
+  from.Peer->ClearReceived();
+}
+
+std::vector<TPlayed> PlayStream(TJackPeer& player, int seconds, std::mt19937& random) {
+  std::uniform_int_distribution<int> gapMs(20, 120);
+  std::vector<TPlayed> played;
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
+  for (auto next = Clock::now(); next < end; next += std::chrono::milliseconds(gapMs(random))) {
+    std::this_thread::sleep_until(next);
+    const auto note = static_cast<uint8_t>(48 + played.size() / 2 % 24);
+    const Bytes message = played.size() % 2 == 0 ? Bytes{0x90, note, 100} : Bytes{0x80, note, 0};
+    player.Send(message);
+    played.push_back({message, Clock::now()});
+  }
+  return played;
+}
+
+double Quantile(std::vector<double> values, double q) {
+  if (values.empty()) return NAN;
+  std::sort(values.begin(), values.end());
+  return values[static_cast<size_t>(q * static_cast<double>(values.size() - 1))];
+}
+
+// The intervals heard against the intervals played, and the latency beyond the buffer time.
+void Report(const char* where, TJackPeer& listener, const std::vector<TPlayed>& played,
+            int bufferTimeMs) {
+  listener.WaitForMessages(played.size(), kPatience);
+  std::this_thread::sleep_for(300ms);  // nothing more may come
+  const std::vector<TJackPeer::TMessage> heard = listener.Received();
+  size_t matching = 0;
+  while (matching < std::min(heard.size(), played.size()) &&
+         heard[matching].Bytes == played[matching].Message)
+    ++matching;
+  std::vector<double> errors;
+  std::vector<double> latencies;
+  for (size_t i = 0; i < matching; ++i) {
+    latencies.push_back(Millis(heard[i].Arrival - played[i].At).count());
+    if (i == 0) continue;
+    const auto error =
+        (heard[i].Arrival - heard[i - 1].Arrival) - (played[i].At - played[i - 1].At);
+    errors.push_back(std::abs(Millis(error).count()));
+  }
+  const auto audible =
+      std::count_if(errors.begin(), errors.end(), [](double error) { return error > kAudibleMs; });
+  std::printf(
+      "%-6s spacing error p50 %6.2f  p99 %6.2f  max %6.2f ms; %ld of %zu intervals off by more "
+      "than %.0f ms; latency p50 %6.1f ms (buffer %d ms)",
+      where, Quantile(errors, 0.5), Quantile(errors, 0.99), Quantile(errors, 1.0),
+      static_cast<long>(audible), errors.size(), kAudibleMs, Quantile(latencies, 0.5),
+      bufferTimeMs);
+  if (matching != played.size() || heard.size() != played.size())
+    std::printf("; LOST OR CHANGED: %zu of %zu heard as played, %zu heard", matching, played.size(),
+                heard.size());
+  std::printf("\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TOptions options;
+  try {
+    options = Parse(argc, argv);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    return 2;
+  }
+  TJackServer jack("tessel-spacing-" + std::to_string(getpid()), kSampleRate, options.PeriodFrames);
+  std::string why;
+  if (!jack.Start(why)) {
+    std::printf("skipped: %s\n", why.c_str());
+    return 0;
+  }
+  // The copies and this tool's JACK clients inherit it.
+  setenv("JACK_DEFAULT_SERVER", jack.Name().c_str(), 1);
+  char folderTemplate[] = "/tmp/tessel-spacing-XXXXXX";
+  if (mkdtemp(folderTemplate) == nullptr) return 1;
+  const std::filesystem::path folder = folderTemplate;
+
+  int status = 0;
+  try {
+    const uint16_t port = FreeLoopbackPort();
+    std::optional<TLinkRelay> relay;
+    if (options.JitterOn != 0) {
+      relay.emplace(port);
+      relay->SetDelay(kBusyNetwork, options.Seed);
+    }
+    const auto newCopy = [&](const char* name, bool isServer, bool jittered) {
+      TCopy copy{std::make_unique<TTesselProcess>(folder / name),
+                 std::make_unique<TJackPeer>(std::string("Player") + name)};
+      const uint16_t linkPort = jittered ? relay->Port() : port;
+      TTesselProcess::TSettings settings = {
+          {"MidiIn", "Tessel MIDI In"},
+          {"MidiOut", "Tessel MIDI Out"},
+          {"BufferTime", std::to_string(options.BufferTimeMs)},
+          {"BufferResolution", "1"},
+          {"Port", std::to_string(linkPort)},
+          {"IsSever", isServer ? "1" : "0"},
+          {"ServerName", isServer ? "" : "127.0.0.1"},
+          {"Monitoring", options.Monitor && name[0] == 'A' ? "1" : "0"},
+          {"YourName", name},
+          {"AutoStart", "1"}};
+      if (options.Auto) settings.emplace_back("AutoBufferTime", "1");
+      copy.Process->WriteSettings(settings);
+      return copy;
+    };
+    TCopy server = newCopy("S", true, false);
+    TCopy clientA = newCopy("A", false, options.JitterOn == 'a');
+    TCopy clientB = newCopy("B", false, options.JitterOn == 'b');
+
+    StartAndCable(server);
+    if (!WaitUntilListening(port, kPatience))
+      throw std::runtime_error("the server does not listen");
+    StartAndCable(clientA);
+    StartAndCable(clientB);
+    WaitUntilHeard(clientA, {&server, &clientB}, options.BufferTimeMs);
+
+    std::printf("%d s of notes 20-120 ms apart into A; jitter %s; JACK period %.2f ms%s%s\n",
+                options.Seconds,
+                options.JitterOn == 0 ? "on no link"
+                                      : (options.JitterOn == 'a' ? "5+U(0,40) ms on A's link"
+                                                                 : "5+U(0,40) ms on B's link"),
+                jack.PeriodMs(), options.Monitor ? "; A's monitor on" : "",
+                options.Auto ? "; automatic buffer time" : "");
+    std::mt19937 random(options.Seed);
+    const std::vector<TPlayed> played = PlayStream(*clientA.Peer, options.Seconds, random);
+    Report("at B", *clientB.Peer, played, options.BufferTimeMs);
+    Report("at S", *server.Peer, played, options.BufferTimeMs);
+
+    for (TCopy* copy : {&clientA, &clientB, &server}) copy->Process->Stop(kPatience);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    status = 1;
+  }
+  std::filesystem::remove_all(folder);
+  return status;
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <set>
+
+// The buffer time that sizes itself: the smallest that would have left at most one packet in
+// LateLimitPerTenThousand late over the last WindowMs, with a margin.
+//
+// Each received packet is observed with its lag: how long after the least-delayed packet's
+// place on the sender's timeline it arrived (TSenderTimeline). A hold that starts on any
+// packet plays a later one on time when the buffer time covers the later one's lag, so the
+// buffer needs the lags' high quantile. It grows at once when a lag asks for more; it
+// shrinks only at a rest, and by at most a quarter of the rest, so the note after it moves
+// by little and no phrase is cut.
+//
+// Times are milliseconds on a clock that wraps at 2^32; no clock of its own, no thread.
+class TBufferSizer {
+ public:
+  static constexpr uint32_t WindowMs = 15000;
+  static constexpr uint32_t LateLimitPerTenThousand = 5;  // 0.05 %
+  // Shrinking waits for this much history, so a few lucky packets do not empty the buffer.
+  static constexpr uint32_t MinHistoryMs = 5000;
+  static constexpr uint32_t MinBufferTimeMs = 5;
+  // A gap before a packet that counts as a rest; a gap as long as a silence starts the
+  // timeline over anyway, so the shrink is not limited there.
+  static constexpr uint16_t RestMs = 250;
+  static constexpr uint16_t SilenceMs = 5000;
+
+  explicit TBufferSizer(uint32_t startMs) : FBufferTime(startMs) {}
+
+  // One received packet, its lag, and whether it was late against the buffer in force.
+  void Observe(uint32_t now, uint32_t lagMs, bool late);
+  // The timeline may start over after a gap of `gapMs` before the packet at `now`.
+  void Rest(uint32_t now, uint16_t gapMs);
+
+  uint32_t BufferTime() const { return FBufferTime; }
+  // Sizes on from `ms`, keeping what was measured.
+  void StartFrom(uint32_t ms) { FBufferTime = ms; }
+  // The lags' quantile over the window: the jitter the buffer has to cover.
+  uint32_t JitterMs() const;
+  // Late packets over the window, as a share of 1.
+  double LateShare() const;
+
+ private:
+  struct TSample {
+    uint32_t At;
+    uint32_t Lag;
+    bool Late;
+  };
+  uint32_t Needed() const;
+  void Forget(uint32_t now);
+
+  uint32_t FBufferTime;
+  std::deque<TSample> FSamples;   // the window's packets, oldest first
+  std::multiset<uint32_t> FLags;  // the same lags, sorted
+  uint32_t FLateCount = 0;
+};
