@@ -6,6 +6,7 @@
 #include "platform/errors.h"
 #include "platform/text.h"
 #include "protocol/data.h"
+#include "protocol/sendertimeline.h"
 #include "session/sessionclock.h"
 
 namespace {
@@ -29,6 +30,10 @@ struct TSession::TPeer {
   // The notes this peer's Midi packets turned on and did not turn off yet.
   mmsystem::SoundingNotes Notes;
   uint32_t LastHeard;
+  // The sender's own timeline on this copy's clock, and where its packet being handed out
+  // lies on it: the relay's instant, free of the delay that varied on the way.
+  TSenderTimeline Timeline;
+  uint32_t PlayedAt = 0;
   // Disconnected; the record goes once no call is inside it (a relay may close the very
   // connection whose decoder is handing out the packet).
   bool Released = false;
@@ -85,7 +90,7 @@ void TSession::SetTarget(std::string serverName, int32_t port) {
 }
 
 void TSession::StartClock(uint32_t now) {
-  FLastSend = now;
+  FTimeline = TRelayTimeline(now);
   FIdleFrom = now;
 }
 
@@ -103,6 +108,10 @@ void TSession::Connected(TPeerId id, uint32_t now) {
   record->Decoder.OnPacket = [this, record](TData& packet) {
     if (packet.DataType == dtMidi && !record->Released)
       record->Notes.Track(packet.Bytes(), packet.Count());
+    // Every delta counts on the sender's timeline, relayed or not; the block arrived when
+    // the peer was last heard.
+    if (FIsServer)
+      record->PlayedAt = record->Timeline.PlayedAt(packet.Time, record->LastHeard, FMaxLag);
     FHost.ReceivePacket(packet);
   };
   record->Decoder.OnOversize = [this, record] {
@@ -187,8 +196,11 @@ void TSession::ReceivePacket(TData& packet, uint32_t now) {
   }
   FHost.Flash(TLamp::Receive);
   FHost.LogPacket("recv : ", packet);
-  if (FIsServer && (packet.DataType == dtMidi || packet.DataType == dtChat))
-    SendOnTimeline(packet, now, now, packet.DataType == dtMidi);
+  if (FIsServer && (packet.DataType == dtMidi || packet.DataType == dtChat)) {
+    // A packet handed in from outside a decoder has no sender timeline: it counts as now.
+    const uint32_t instant = FDelivering ? FDelivering->PlayedAt : now;
+    SendOnTimeline(packet, instant, now, packet.DataType == dtMidi);
+  }
 }
 
 // ---- Sending
@@ -259,13 +271,9 @@ uint16_t TSession::Transmit(TData& packet, uint32_t instant, uint32_t now) {
   return packet.Time;
 }
 
-// From the previous send to `instant`, never below 0; the idle interval starts over.
 uint16_t TSession::Stamp(uint32_t instant, uint32_t now) {
   FIdleFrom = now;
-  if (Span(FLastSend, instant) <= 0) return 0;
-  const uint16_t stamp = StampDelta(FLastSend, instant);
-  FLastSend = instant;
-  return stamp;
+  return FTimeline.Stamp(instant);
 }
 
 void TSession::EndHeldNotes(TPeer& peer, uint32_t now) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/relaytimeline.h"
 #include "session/reconnect.h"
 #include "session/sessionhost.h"
 
@@ -44,6 +45,9 @@ class TSession {
   void SetTarget(std::string serverName, int32_t port);
   // Stamps count from `now`, as though something had just been sent.
   void StartClock(uint32_t now);
+  // How far before its arrival a relayed packet may be placed on its sender's timeline: what
+  // the buffers can hold. Later than that, the sender's timeline starts over.
+  void SetMaxLag(uint32_t ms) { FMaxLag = ms; }
   // The program shuts down: departing connections end no notes and nothing is retried.
   void Close();
 
@@ -59,7 +63,8 @@ class TSession {
   // Feeds what arrived on a connection to its decoder. False for a connection the session
   // does not know (it never came up): the caller drops those bytes.
   bool Receive(TPeerId peer, const uint8_t* bytes, size_t count, uint32_t now);
-  // Each packet the decoders complete, back from the host: queued, shown, logged, relayed.
+  // Each packet the decoders complete, back from the host: queued, shown, logged, and on
+  // the server relayed at the instant its sender played it.
   void ReceivePacket(TData& packet, uint32_t now);
 
   // ---- Sending
@@ -95,6 +100,7 @@ class TSession {
   void SendOnTimeline(TData& packet, uint32_t instant, uint32_t now, bool playHere);
   // Stamps, logs, encodes and writes the packet to every connection. Returns the stamp.
   uint16_t Transmit(TData& packet, uint32_t instant, uint32_t now);
+  // The stamp of a send at `instant`; the idle interval starts over at `now`.
   uint16_t Stamp(uint32_t instant, uint32_t now);
   void EndHeldNotes(TPeer& peer, uint32_t now);
   void DropSilentPeers(uint32_t now);
@@ -115,8 +121,9 @@ class TSession {
   std::string FServerName;
   int32_t FPort = 0;
 
-  uint32_t FLastSend = 0;  // the instant the previous send's stamp reached
-  uint32_t FIdleFrom = 0;  // when the idle interval last started
+  TRelayTimeline FTimeline{0};  // the one timeline every send is stamped on
+  uint32_t FIdleFrom = 0;       // when the idle interval last started
+  uint32_t FMaxLag = 1000;
   TReconnectPolicy FReconnect;
   TSessionDrops FDrops;
 };

@@ -116,6 +116,39 @@ TEST(SessionTest, TheServerRelaysMidiAndChatOnItsOwnClockAndEndsWhatADepartedPee
   EXPECT_EQ(host.Session.Drops().FramesTooLarge, 1u);
 }
 
+TEST(SessionTest, RelayedStampsKeepTheSendersSpacingWhateverTheFirstHopDelayed) {
+  TFakeHost host;
+  host.Session.SetIsServer(true);
+  host.Session.SetMaxLag(150);
+  host.Session.StartClock(0);
+  host.Session.SetActive(true, 0);
+  host.Session.Connected(1, 0);
+  host.Session.Connected(2, 0);
+  // Played every 50 ms; each arrives 5 ms plus up to 40 ms late, in order.
+  const std::vector<uint32_t> delays = {5, 45, 12, 30, 5, 41, 22, 8, 37, 19};
+  uint32_t previous = 0;
+  for (size_t i = 0; i < delays.size(); ++i) {
+    const uint32_t played = 1000 + 50 * static_cast<uint32_t>(i);
+    host.Now = std::max(previous, played + delays[i]);
+    previous = host.Now;
+    host.Feed(1, Frame(dtMidi, i == 0 ? 1000 : 50, {0x90, static_cast<uint8_t>(i), 0x40}));
+  }
+  // The first packet is least delayed: the rest keep their 50 ms, at the other client and at
+  // the server's own output alike.
+  ASSERT_EQ(host.Frames[2].size(), delays.size());
+  for (size_t i = 1; i < delays.size(); ++i) {
+    EXPECT_EQ(host.Frames[2][i].Time, 50) << i;
+    EXPECT_EQ(host.Played[i].Time, 50) << i;
+  }
+  // A chat of the server's own goes out at its real instant: after the last relayed packet
+  // was played, the gap it closes counts from there.
+  host.Now = 2000;
+  TData chat(2, Bytes{'o', 'k'}.data());
+  chat.DataType = dtChat;
+  host.Session.SendOwn(chat, 2000, 2000);
+  EXPECT_EQ(host.Frames[2].back().Time, 2000 - (1000 + 50 * 9 + 5));
+}
+
 TEST(SessionTest, StampsCountFromThePreviousSendAcrossTheClocksWrapAndStopAt65535) {
   TFakeHost host;
   host.Session.StartClock(0xFFFFFFF0u);
