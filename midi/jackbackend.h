@@ -78,7 +78,8 @@ class JackBackend final : public MidiBackend {
   std::atomic<bool> inputClaimed_ = false;   // one open input at a time
   std::atomic<bool> outputClaimed_ = false;  // one open output at a time
 
-  // Process thread -> delivery thread. `listening_` tells the process thread to record;
+  // Process thread -> delivery thread: each message is the event's time on timeGetTime's
+  // clock, 4 bytes, then the event's bytes. `listening_` tells the process thread to record;
   // `recorded_` counts writes so the delivery thread can sleep until the next one.
   MessageRing incoming_;
   std::atomic<bool> listening_ = false;

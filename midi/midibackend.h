@@ -16,10 +16,11 @@ namespace mmsystem {
 inline constexpr char kVirtualInputName[] = "Tessel MIDI In";
 inline constexpr char kVirtualOutputName[] = "Tessel MIDI Out";
 
-// Receives what an open input reads, on the backend's delivery thread.
+// Receives what an open input reads, on the backend's delivery thread. `timeMs` is when the
+// MIDI system got the bytes, on timeGetTime's clock.
 class MidiInputSink {
  public:
-  virtual void Receive(const uint8_t* bytes, size_t count) = 0;
+  virtual void Receive(const uint8_t* bytes, size_t count, uint32_t timeMs) = 0;
 
  protected:
   ~MidiInputSink() = default;

@@ -45,7 +45,8 @@ MMRESULT MidiInDevice::Start() {
   if (!open_) return MMSYSERR_INVALHANDLE;
   if (!started_) {
     started_ = true;
-    startTime_ = std::chrono::steady_clock::now();
+    startMs_ = timeGetTime();
+    sinceStartMs_ = 0;
     parser_.Reset();
   }
   return MMSYSERR_NOERROR;
@@ -82,16 +83,20 @@ MMRESULT MidiInDevice::Close() {
   return MMSYSERR_NOERROR;
 }
 
-void MidiInDevice::Receive(const uint8_t* bytes, size_t count) {
+void MidiInDevice::Receive(const uint8_t* bytes, size_t count, uint32_t timeMs) {
   std::lock_guard guard(lock_);
   if (!started_) return;
+  // Unsigned differences wrap with the clock; a stamp from before the start reads as huge
+  // and negative as int32.
+  const auto sinceStart = static_cast<int32_t>(timeMs - startMs_);
+  sinceStartMs_ = std::max(sinceStartMs_, static_cast<DWORD>(std::max(sinceStart, 0)));
   parser_.Parse(bytes, count, *this);
 }
 
 void MidiInDevice::OnMessage(const uint8_t* bytes, size_t count) {
   DWORD packed = 0;
   for (size_t i = 0; i < count; ++i) packed |= static_cast<DWORD>(bytes[i]) << (8 * i);
-  Notify(MIM_DATA, packed, MillisecondsSinceStart());
+  Notify(MIM_DATA, packed, sinceStartMs_);
 }
 
 void MidiInDevice::OnSysex(const uint8_t* bytes, size_t count, bool ends) {
@@ -112,15 +117,9 @@ void MidiInDevice::ReturnFirstBuffer() {
   MIDIHDR* buffer = buffers_.front();
   buffers_.pop_front();
   mmsystem::MarkHeaderDone(buffer);
-  Notify(MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(buffer), MillisecondsSinceStart());
+  Notify(MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(buffer), sinceStartMs_);
 }
 
 void MidiInDevice::Notify(UINT message, DWORD_PTR param1, DWORD_PTR param2) {
   if (callback_ != nullptr) callback_(this, message, instance_, param1, param2);
-}
-
-DWORD MidiInDevice::MillisecondsSinceStart() const {
-  if (startTime_ == std::chrono::steady_clock::time_point{}) return 0;
-  const auto elapsed = std::chrono::steady_clock::now() - startTime_;
-  return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 }
