@@ -306,8 +306,12 @@ void JackBackend::Record(void* buffer) {
         static_cast<int64_t>(jack_frames_to_time(client_, cycleStart + event.time));
     const auto timeMs = static_cast<uint32_t>((eventUs + toSteadyUs) / 1000);
     // An event that finds the ring full is lost; it takes thousands of messages in one cycle.
-    recorded |= incoming_.Write(reinterpret_cast<const uint8_t*>(&timeMs), sizeof timeMs,
-                                event.buffer, event.size);
+    if (incoming_.Write(reinterpret_cast<const uint8_t*>(&timeMs), sizeof timeMs, event.buffer,
+                        event.size)) {
+      recorded = true;
+    } else {
+      lostInput_.fetch_add(1, std::memory_order_relaxed);
+    }
   }
   if (!recorded) return;
   recorded_.fetch_add(1, std::memory_order_release);

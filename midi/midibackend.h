@@ -54,6 +54,9 @@ class MidiBackend {
   virtual MMRESULT OpenInput(UINT id, MidiInputSink& sink,
                              std::unique_ptr<MidiInputConnection>& connection) = 0;
   virtual MMRESULT OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) = 0;
+
+  // Input events dropped on the way to the sink, for want of room; any thread.
+  virtual uint64_t InputEventsLost() const { return 0; }
 };
 
 // No MIDI system: no devices. The mapper is listed, so the output list is never empty, but

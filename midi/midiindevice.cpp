@@ -46,7 +46,7 @@ MMRESULT MidiInDevice::Start() {
   if (!started_) {
     started_ = true;
     startMs_ = timeGetTime();
-    sinceStartMs_ = 0;
+    current_ = MIDIINEVENT{0, startMs_, {}, 0};
     parser_.Reset();
   }
   return MMSYSERR_NOERROR;
@@ -86,17 +86,23 @@ MMRESULT MidiInDevice::Close() {
 void MidiInDevice::Receive(const uint8_t* bytes, size_t count, uint32_t timeMs) {
   std::lock_guard guard(lock_);
   if (!started_) return;
-  // Unsigned differences wrap with the clock; a stamp from before the start reads as huge
-  // and negative as int32.
-  const auto sinceStart = static_cast<int32_t>(timeMs - startMs_);
-  sinceStartMs_ = std::max(sinceStartMs_, static_cast<DWORD>(std::max(sinceStart, 0)));
+  // Differences wrap with the clock; read as signed, an earlier stamp comes out negative.
+  if (static_cast<int32_t>(timeMs - current_.dwTime) > 0) {
+    current_.dwTime = timeMs;
+    current_.dwTimeStamp = timeMs - startMs_;
+  }
   parser_.Parse(bytes, count, *this);
 }
 
 void MidiInDevice::OnMessage(const uint8_t* bytes, size_t count) {
+  MIDIINEVENT event = current_;
   DWORD packed = 0;
-  for (size_t i = 0; i < count; ++i) packed |= static_cast<DWORD>(bytes[i]) << (8 * i);
-  Notify(MIM_DATA, packed, sinceStartMs_);
+  for (size_t i = 0; i < count; ++i) {
+    event.bData[i] = bytes[i];
+    packed |= static_cast<DWORD>(bytes[i]) << (8 * i);
+  }
+  event.cbData = static_cast<uint8_t>(count);
+  Notify(MIM_DATA, packed, reinterpret_cast<DWORD_PTR>(&event));
 }
 
 void MidiInDevice::OnSysex(const uint8_t* bytes, size_t count, bool ends) {
@@ -117,7 +123,7 @@ void MidiInDevice::ReturnFirstBuffer() {
   MIDIHDR* buffer = buffers_.front();
   buffers_.pop_front();
   mmsystem::MarkHeaderDone(buffer);
-  Notify(MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(buffer), sinceStartMs_);
+  Notify(MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(buffer), reinterpret_cast<DWORD_PTR>(&current_));
 }
 
 void MidiInDevice::Notify(UINT message, DWORD_PTR param1, DWORD_PTR param2) {

@@ -52,9 +52,9 @@ struct MidiInDevice final : public mmsystem::MidiInputSink,
   bool open_ = false;
   bool started_ = false;
   DWORD startMs_ = 0;  // when input started, on timeGetTime's clock
-  // Milliseconds from the start to the bytes being parsed: never below 0 and never below the
-  // previous event's, so events keep their order whatever the MIDI system's stamps do.
-  DWORD sinceStartMs_ = 0;
+  // The time of the bytes being parsed: never before the start nor before the previous
+  // event's, so events keep their order whatever the MIDI system's stamps do.
+  MIDIINEVENT current_{};
   std::deque<MIDIHDR*> buffers_;  // queued for system-exclusive input, the one filling first
   mmsystem::MidiStreamParser parser_;
 };
