@@ -21,9 +21,10 @@ constexpr char kOutputPortName[] = "MIDI Out";
 constexpr size_t kRingBytes = size_t{1} << 16;
 // Longer runs of system-exclusive bytes are queued in pieces, which receivers join again.
 constexpr size_t kMostQueuedBytes = 8192;
-// How long a send waits for room, and a close for the port to play what is queued: longer
-// only while the server does not run its cycles.
-constexpr auto kMostWait = std::chrono::seconds(2);
+// How long a send waits for room, and a close for the port to play what is queued, while the
+// server runs no cycle: a server stalled that long has stopped playing anyway, and a close
+// must not hold the window longer.
+constexpr auto kMostStall = std::chrono::milliseconds(250);
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
 
 std::string CopyName(int number) {
@@ -56,18 +57,6 @@ jack_client_t* OpenClient() {
     if ((status & JackServerFailed) != 0) return nullptr;
   }
   return nullptr;
-}
-
-// Polls rather than waits on a signal: the process thread never takes a lock or wakes anyone
-// for the sending side.
-template <typename Done>
-bool PollUntil(Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + kMostWait;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPollInterval);
-  }
-  return true;
 }
 
 void Quiet(const char*) {}
@@ -135,13 +124,17 @@ class JackBackend::Output final : public MidiOutputConnection {
   }
 
   MMRESULT Send(const uint8_t* bytes, size_t count) override {
-    return backend_.Queue(bytes, count);
+    return backend_.Queue(bytes, count, interrupted_);
+  }
+  void Interrupt(bool interrupted) override {
+    interrupted_.store(interrupted, std::memory_order_release);
   }
 
  private:
   JackBackend& backend_;
   const std::string destination_;  // empty for the mapper
   bool connected_ = false;
+  std::atomic<bool> interrupted_ = false;
 };
 
 std::shared_ptr<MidiBackend> JackBackend::Create() {
@@ -253,12 +246,35 @@ MMRESULT JackBackend::OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>&
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT JackBackend::Queue(const uint8_t* bytes, size_t count) {
+// Polls rather than waits on a signal: the process thread never takes a lock or wakes anyone
+// for the sending side.
+template <typename Done>
+bool JackBackend::PollWhileCycling(Done done) const {
+  uint64_t seen = cycles_.load(std::memory_order_acquire);
+  auto lastCycle = std::chrono::steady_clock::now();
+  while (!done()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (const uint64_t cycles = cycles_.load(std::memory_order_acquire); cycles != seen) {
+      seen = cycles;
+      lastCycle = now;
+    } else if (now - lastCycle >= kMostStall) {
+      return false;
+    }
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  return true;
+}
+
+MMRESULT JackBackend::Queue(const uint8_t* bytes, size_t count,
+                            const std::atomic<bool>& interrupted) {
   for (size_t queued = 0; queued < count;) {
     const size_t piece = std::min(count - queued, kMostQueuedBytes);
-    const bool written =
-        PollUntil([&] { return ServerGone() || outgoing_.Write(bytes + queued, piece); });
-    if (!written || ServerGone()) return MMSYSERR_ERROR;
+    bool written = false;
+    PollWhileCycling([&] {
+      written = !ServerGone() && outgoing_.Write(bytes + queued, piece);
+      return written || ServerGone() || interrupted.load(std::memory_order_acquire);
+    });
+    if (!written) return MMSYSERR_ERROR;
     queued += piece;
   }
   return MMSYSERR_NOERROR;
@@ -267,9 +283,10 @@ MMRESULT JackBackend::Queue(const uint8_t* bytes, size_t count) {
 // Two cycles past the one that took the last message: a reader that runs ahead of us in the
 // cycle (ports cabled in a loop) reads our buffer one cycle late, and must still find it.
 void JackBackend::Drain() {
-  PollUntil([this] { return ServerGone() || outgoing_.Empty(); });
+  PollWhileCycling([this] { return ServerGone() || outgoing_.Empty(); });
   const uint64_t taken = cycles_.load(std::memory_order_acquire);
-  PollUntil([&] { return ServerGone() || cycles_.load(std::memory_order_acquire) >= taken + 2; });
+  PollWhileCycling(
+      [&] { return ServerGone() || cycles_.load(std::memory_order_acquire) >= taken + 2; });
 }
 
 void JackBackend::Attach(MidiInputSink* sink) {

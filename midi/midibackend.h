@@ -38,6 +38,9 @@ class MidiOutputConnection {
  public:
   virtual ~MidiOutputConnection() = default;
   virtual MMRESULT Send(const uint8_t* bytes, size_t count) = 0;
+  // While interrupted, a Send that finds no room gives up at once rather than wait for it,
+  // so a close need not wait behind it. Any thread; connections that never wait ignore it.
+  virtual void Interrupt(bool /*interrupted*/) {}
 };
 
 class MidiBackend {

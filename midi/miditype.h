@@ -27,11 +27,12 @@ class TMyMidiEvent {
 class TMyMidiHdr {
  public:
   // Size 0 allocates nothing; a failed allocation throws std::bad_alloc.
-  explicit TMyMidiHdr(uint16_t BufferSize);
+  explicit TMyMidiHdr(uint16_t size);
   ~TMyMidiHdr();
   TMyMidiHdr(const TMyMidiHdr&) = delete;
   TMyMidiHdr& operator=(const TMyMidiHdr&) = delete;
 
+  const uint16_t BufferSize;  // bytes DataBlock holds
   MIDIHDR* Header = nullptr;
   uint8_t* DataBlock = nullptr;
 };

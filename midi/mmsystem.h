@@ -140,6 +140,10 @@ MidiSystem ActiveMidiSystem();
 // mapper feeds input 0. Call while no device is open.
 void UseLoopbackMidi(unsigned deviceCount);
 
+// A send on this output that waits for room gives up at once, and so do later ones until
+// midiOutReset or midiOutClose: a close then never waits behind a send. Any thread.
+MMRESULT InterruptMidiOut(HMIDIOUT handle);
+
 // Input events the MIDI system in use dropped before any port could see them, since start.
 uint64_t InputEventsLostBySystem();
 
