@@ -1,29 +1,23 @@
 #include "app/midiplayer.h"
 
-#include "midi/miditype.h"
 #include "protocol/data.h"
 
-namespace {
-
-class TEndOfLinkEntry final : public TData {};
-
-}  // namespace
-
 std::unique_ptr<TData> TMidiPlayer::EndOfLinkEntry() {
-  auto entry = std::make_unique<TEndOfLinkEntry>();
-  entry->DataType = dtMidi;
+  auto entry = std::make_unique<TData>();
+  entry->DataType = dtEndOfLink;
   return entry;
 }
 
 void TMidiPlayer::PlayMidiPacket(TData& packet) {
+  if (!IsOpen()) return;
   try {
-    if (packet.Count() > 0) {
-      TMyMidiEvent event;
-      event.SetSysexData(packet.Bytes(), packet.Count());
-      FPort.SendEvent(event);
-    } else if (dynamic_cast<TEndOfLinkEntry*>(&packet) != nullptr) {
+    if (packet.DataType == dtEndOfLink) {
       FPort.Reset();  // the port knows what sounds: exactly those notes end
+    } else if (packet.Count() > 0) {
+      // Straight from the packet: the port copies it into a header it keeps for reuse.
+      FPort.SendLong(packet.Bytes(), packet.Count());
     }
   } catch (const EmidioutputError&) {
+    FFailedPackets.fetch_add(1, std::memory_order_relaxed);
   }
 }

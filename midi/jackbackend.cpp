@@ -21,9 +21,10 @@ constexpr char kOutputPortName[] = "MIDI Out";
 constexpr size_t kRingBytes = size_t{1} << 16;
 // Longer runs of system-exclusive bytes are queued in pieces, which receivers join again.
 constexpr size_t kMostQueuedBytes = 8192;
-// How long a send waits for room, and a close for the port to play what is queued: longer
-// only while the server does not run its cycles.
-constexpr auto kMostWait = std::chrono::seconds(2);
+// How long a send waits for room, and a close for the port to play what is queued, while the
+// server runs no cycle: a server stalled that long has stopped playing anyway, and a close
+// must not hold the window longer.
+constexpr auto kMostStall = std::chrono::milliseconds(250);
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
 
 std::string CopyName(int number) {
@@ -58,19 +59,15 @@ jack_client_t* OpenClient() {
   return nullptr;
 }
 
-// Polls rather than waits on a signal: the process thread never takes a lock or wakes anyone
-// for the sending side.
-template <typename Done>
-bool PollUntil(Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + kMostWait;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPollInterval);
-  }
-  return true;
-}
-
 void Quiet(const char*) {}
+
+// Microseconds on timeGetTime's clock, the steady clock. JACK's clock is read beside it once
+// per cycle, so the offset between the two is always fresh and no drift builds up.
+int64_t SteadyMicroseconds() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 }  // namespace
 
@@ -127,13 +124,17 @@ class JackBackend::Output final : public MidiOutputConnection {
   }
 
   MMRESULT Send(const uint8_t* bytes, size_t count) override {
-    return backend_.Queue(bytes, count);
+    return backend_.Queue(bytes, count, interrupted_);
+  }
+  void Interrupt(bool interrupted) override {
+    interrupted_.store(interrupted, std::memory_order_release);
   }
 
  private:
   JackBackend& backend_;
   const std::string destination_;  // empty for the mapper
   bool connected_ = false;
+  std::atomic<bool> interrupted_ = false;
 };
 
 std::shared_ptr<MidiBackend> JackBackend::Create() {
@@ -245,12 +246,35 @@ MMRESULT JackBackend::OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>&
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT JackBackend::Queue(const uint8_t* bytes, size_t count) {
+// Polls rather than waits on a signal: the process thread never takes a lock or wakes anyone
+// for the sending side.
+template <typename Done>
+bool JackBackend::PollWhileCycling(Done done) const {
+  uint64_t seen = cycles_.load(std::memory_order_acquire);
+  auto lastCycle = std::chrono::steady_clock::now();
+  while (!done()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (const uint64_t cycles = cycles_.load(std::memory_order_acquire); cycles != seen) {
+      seen = cycles;
+      lastCycle = now;
+    } else if (now - lastCycle >= kMostStall) {
+      return false;
+    }
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  return true;
+}
+
+MMRESULT JackBackend::Queue(const uint8_t* bytes, size_t count,
+                            const std::atomic<bool>& interrupted) {
   for (size_t queued = 0; queued < count;) {
     const size_t piece = std::min(count - queued, kMostQueuedBytes);
-    const bool written =
-        PollUntil([&] { return ServerGone() || outgoing_.Write(bytes + queued, piece); });
-    if (!written || ServerGone()) return MMSYSERR_ERROR;
+    bool written = false;
+    PollWhileCycling([&] {
+      written = !ServerGone() && outgoing_.Write(bytes + queued, piece);
+      return written || ServerGone() || interrupted.load(std::memory_order_acquire);
+    });
+    if (!written) return MMSYSERR_ERROR;
     queued += piece;
   }
   return MMSYSERR_NOERROR;
@@ -259,9 +283,10 @@ MMRESULT JackBackend::Queue(const uint8_t* bytes, size_t count) {
 // Two cycles past the one that took the last message: a reader that runs ahead of us in the
 // cycle (ports cabled in a loop) reads our buffer one cycle late, and must still find it.
 void JackBackend::Drain() {
-  PollUntil([this] { return ServerGone() || outgoing_.Empty(); });
+  PollWhileCycling([this] { return ServerGone() || outgoing_.Empty(); });
   const uint64_t taken = cycles_.load(std::memory_order_acquire);
-  PollUntil([&] { return ServerGone() || cycles_.load(std::memory_order_acquire) >= taken + 2; });
+  PollWhileCycling(
+      [&] { return ServerGone() || cycles_.load(std::memory_order_acquire) >= taken + 2; });
 }
 
 void JackBackend::Attach(MidiInputSink* sink) {
@@ -287,12 +312,22 @@ void JackBackend::OnShutdown(void* self) {
 void JackBackend::Record(void* buffer) {
   if (!listening_.load(std::memory_order_relaxed)) return;
   const uint32_t count = jack_midi_get_event_count(buffer);
+  if (count == 0) return;
+  const jack_nframes_t cycleStart = jack_last_frame_time(client_);
+  const int64_t toSteadyUs = SteadyMicroseconds() - static_cast<int64_t>(jack_get_time());
   bool recorded = false;
   for (uint32_t i = 0; i < count; ++i) {
     jack_midi_event_t event;
+    if (jack_midi_event_get(&event, buffer, i) != 0) continue;
+    const auto eventUs =
+        static_cast<int64_t>(jack_frames_to_time(client_, cycleStart + event.time));
+    const auto timeMs = static_cast<uint32_t>((eventUs + toSteadyUs) / 1000);
     // An event that finds the ring full is lost; it takes thousands of messages in one cycle.
-    if (jack_midi_event_get(&event, buffer, i) == 0) {
-      recorded |= incoming_.Write(event.buffer, event.size);
+    if (incoming_.Write(reinterpret_cast<const uint8_t*>(&timeMs), sizeof timeMs, event.buffer,
+                        event.size)) {
+      recorded = true;
+    } else {
+      lostInput_.fetch_add(1, std::memory_order_relaxed);
     }
   }
   if (!recorded) return;
@@ -325,11 +360,13 @@ void JackBackend::DeliverUntilStopped() {
   while (!stopping_.load(std::memory_order_acquire)) {
     const uint32_t seen = recorded_.load(std::memory_order_acquire);
     while (const size_t size = incoming_.FrontSize()) {
-      message.resize(size);
-      incoming_.Copy(0, message.data(), size);
+      uint32_t timeMs = 0;
+      incoming_.Copy(0, reinterpret_cast<uint8_t*>(&timeMs), sizeof timeMs);
+      message.resize(size - sizeof timeMs);
+      incoming_.Copy(sizeof timeMs, message.data(), message.size());
       incoming_.Pop();
       std::lock_guard guard(sinkLock_);
-      if (sink_ != nullptr) sink_->Receive(message.data(), size);
+      if (sink_ != nullptr) sink_->Receive(message.data(), message.size(), timeMs);
     }
     recorded_.wait(seen, std::memory_order_acquire);
   }

@@ -42,6 +42,7 @@ class JackBackend final : public MidiBackend {
   MMRESULT OpenInput(UINT id, MidiInputSink& sink,
                      std::unique_ptr<MidiInputConnection>& connection) override;
   MMRESULT OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) override;
+  uint64_t InputEventsLost() const override { return lostInput_.load(std::memory_order_relaxed); }
 
  private:
   class Input;
@@ -54,8 +55,13 @@ class JackBackend final : public MidiBackend {
   std::vector<std::string> SystemPorts(bool sources) const;
   bool ServerGone() const { return gone_.load(std::memory_order_acquire); }
 
-  // Caller's thread: whole messages for the output port; waits while the ring is full.
-  MMRESULT Queue(const uint8_t* bytes, size_t count);
+  // Caller's thread: true once `done` holds; false when the server has run no cycle for a
+  // while first.
+  template <typename Done>
+  bool PollWhileCycling(Done done) const;
+  // Caller's thread: whole messages for the output port; waits while the ring is full,
+  // unless `interrupted`.
+  MMRESULT Queue(const uint8_t* bytes, size_t count, const std::atomic<bool>& interrupted);
   // Caller's thread: waits until the output port has taken everything queued.
   void Drain();
   void Attach(MidiInputSink* sink);
@@ -78,11 +84,13 @@ class JackBackend final : public MidiBackend {
   std::atomic<bool> inputClaimed_ = false;   // one open input at a time
   std::atomic<bool> outputClaimed_ = false;  // one open output at a time
 
-  // Process thread -> delivery thread. `listening_` tells the process thread to record;
+  // Process thread -> delivery thread: each message is the event's time on timeGetTime's
+  // clock, 4 bytes, then the event's bytes. `listening_` tells the process thread to record;
   // `recorded_` counts writes so the delivery thread can sleep until the next one.
   MessageRing incoming_;
   std::atomic<bool> listening_ = false;
   std::atomic<uint32_t> recorded_ = 0;
+  std::atomic<uint64_t> lostInput_ = 0;  // events that found the ring full
   // Guards sink_; held through each delivery, so detaching waits for one under way.
   std::mutex sinkLock_;
   MidiInputSink* sink_ = nullptr;

@@ -16,10 +16,11 @@ namespace mmsystem {
 inline constexpr char kVirtualInputName[] = "Tessel MIDI In";
 inline constexpr char kVirtualOutputName[] = "Tessel MIDI Out";
 
-// Receives what an open input reads, on the backend's delivery thread.
+// Receives what an open input reads, on the backend's delivery thread. `timeMs` is when the
+// MIDI system got the bytes, on timeGetTime's clock.
 class MidiInputSink {
  public:
-  virtual void Receive(const uint8_t* bytes, size_t count) = 0;
+  virtual void Receive(const uint8_t* bytes, size_t count, uint32_t timeMs) = 0;
 
  protected:
   ~MidiInputSink() = default;
@@ -37,6 +38,9 @@ class MidiOutputConnection {
  public:
   virtual ~MidiOutputConnection() = default;
   virtual MMRESULT Send(const uint8_t* bytes, size_t count) = 0;
+  // While interrupted, a Send that finds no room gives up at once rather than wait for it,
+  // so a close need not wait behind it. Any thread; connections that never wait ignore it.
+  virtual void Interrupt(bool /*interrupted*/) {}
 };
 
 class MidiBackend {
@@ -53,6 +57,9 @@ class MidiBackend {
   virtual MMRESULT OpenInput(UINT id, MidiInputSink& sink,
                              std::unique_ptr<MidiInputConnection>& connection) = 0;
   virtual MMRESULT OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) = 0;
+
+  // Input events dropped on the way to the sink, for want of room; any thread.
+  virtual uint64_t InputEventsLost() const { return 0; }
 };
 
 // No MIDI system: no devices. The mapper is listed, so the output list is never empty, but

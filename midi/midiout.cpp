@@ -3,7 +3,23 @@
 #include <algorithm>
 #include <cstring>
 
-TMidiOutput::TMidiOutput() : FWindow([this](const TMessage& message) { WindowProc(message); }) {}
+namespace {
+
+// Headers kept ready before the first send; more are made only while this many are in flight.
+constexpr size_t kReadyHeaders = 16;
+// Every header holds at least this much, so short messages and most system-exclusive ones
+// reuse any free header.
+constexpr uint16_t kLeastHeaderBytes = 512;
+
+}  // namespace
+
+TMidiOutput::TMidiOutput() : FWindow([this](const TMessage& message) { WindowProc(message); }) {
+  FInFlight.reserve(kReadyHeaders);
+  FFreeHeaders.reserve(kReadyHeaders);
+  for (size_t i = 0; i < kReadyHeaders; ++i) {
+    FFreeHeaders.push_back(std::make_unique<TMyMidiHdr>(kLeastHeaderBytes));
+  }
+}
 
 TMidiOutput::~TMidiOutput() {
   try {
@@ -20,11 +36,6 @@ std::string TMidiOutput::ErrorText(uint16_t code) {
 void TMidiOutput::Check(MMRESULT result) {
   FError.store(static_cast<uint16_t>(result), std::memory_order_relaxed);
   if (result != MMSYSERR_NOERROR) throw EmidioutputError(ErrorText(static_cast<uint16_t>(result)));
-}
-
-TMidiOutput::TState TMidiOutput::State() const {
-  std::lock_guard lock(FDeviceLock);
-  return FState;
 }
 
 void TMidiOutput::SetDeviceID(uint32_t id) {
@@ -77,16 +88,23 @@ void TMidiOutput::Open() {
 }
 
 void TMidiOutput::Close() {
+  // A send waiting for room holds the lock until the server makes room; it gives up instead.
+  if (const HMIDIOUT handle = FDeviceHandle.load(std::memory_order_acquire)) {
+    mmsystem::InterruptMidiOut(handle);
+  }
   std::lock_guard lock(FDeviceLock);
   if (FState == TState::Open) {
-    Check(midiOutReset(FDeviceHandle));
-    // Reset has finished every header; none will be played, so they go with the device.
-    for (const auto& hdr : FInFlight) {
-      midiOutUnprepareHeader(FDeviceHandle, hdr->Header, sizeof(MIDIHDR));
+    const HMIDIOUT handle = FDeviceHandle.load(std::memory_order_relaxed);
+    Check(midiOutReset(handle));
+    std::lock_guard headers(FHeaderLock);
+    // Reset has finished every header; none will be played, so they are free again.
+    for (auto& hdr : FInFlight) {
+      midiOutUnprepareHeader(handle, hdr->Header, sizeof(MIDIHDR));
+      FFreeHeaders.push_back(std::move(hdr));
     }
-    Check(midiOutClose(FDeviceHandle));
     FInFlight.clear();
-    // Their done notices would name freed headers.
+    Check(midiOutClose(handle));
+    // Their done notices would name headers that are free again.
     FWindow.Discard();
   }
   FDeviceHandle = nullptr;
@@ -123,33 +141,46 @@ void TMidiOutput::SendLong(const uint8_t* bytes, uint16_t length) {
   if (length == 0) return;
   std::lock_guard lock(FDeviceLock);
   const HMIDIOUT handle = OpenHandle();
-  auto hdr = std::make_unique<TMyMidiHdr>(length);
-  std::memcpy(hdr->DataBlock, bytes, length);
-  Check(midiOutPrepareHeader(handle, hdr->Header, sizeof(MIDIHDR)));
-  const MMRESULT result = midiOutLongMsg(handle, hdr->Header, sizeof(MIDIHDR));
-  if (result != MMSYSERR_NOERROR) {
-    // The driver never took it: it is ours to free.
-    midiOutUnprepareHeader(handle, hdr->Header, sizeof(MIDIHDR));
-    Check(result);
-  }
-  // Still under the lock, so the done notice cannot be handled before the header is listed.
-  FInFlight.push_back(std::move(hdr));
+  TMyMidiHdr& hdr = TakeHeader(length);
+  std::memcpy(hdr.DataBlock, bytes, length);
+  hdr.Header->dwBufferLength = length;
+  MMRESULT result = midiOutPrepareHeader(handle, hdr.Header, sizeof(MIDIHDR));
+  if (result == MMSYSERR_NOERROR) result = midiOutLongMsg(handle, hdr.Header, sizeof(MIDIHDR));
+  // The driver never took it: no done notice will free it.
+  if (result != MMSYSERR_NOERROR) ReleaseHeader(hdr.Header);
+  Check(result);
 }
 
-bool TMidiOutput::ReleaseFinishedHeader(MIDIHDR* header) {
-  std::lock_guard lock(FDeviceLock);
-  // Matched by address, never dereferenced: a notice may name a header that is already gone.
+TMyMidiHdr& TMidiOutput::TakeHeader(uint16_t length) {
+  std::lock_guard lock(FHeaderLock);
+  if (FFreeHeaders.empty() || FFreeHeaders.back()->BufferSize < length) {
+    // Replaces a header too small rather than keep it, so the pool grows only with the number
+    // of messages in flight at once.
+    if (!FFreeHeaders.empty()) FFreeHeaders.pop_back();
+    FFreeHeaders.push_back(std::make_unique<TMyMidiHdr>(std::max(length, kLeastHeaderBytes)));
+  }
+  FInFlight.push_back(std::move(FFreeHeaders.back()));
+  FFreeHeaders.pop_back();
+  TMyMidiHdr& hdr = *FInFlight.back();
+  hdr.Header->dwFlags = 0;
+  return hdr;
+}
+
+bool TMidiOutput::ReleaseHeader(MIDIHDR* header) {
+  std::lock_guard lock(FHeaderLock);
+  // Matched by address, never dereferenced first: a notice may name a header already free.
   const auto found = std::find_if(FInFlight.begin(), FInFlight.end(),
                                   [header](const auto& hdr) { return hdr->Header == header; });
   if (found == FInFlight.end()) return false;
-  midiOutUnprepareHeader(FDeviceHandle, header, sizeof(MIDIHDR));
+  midiOutUnprepareHeader(FDeviceHandle.load(std::memory_order_acquire), header, sizeof(MIDIHDR));
+  FFreeHeaders.push_back(std::move(*found));
   FInFlight.erase(found);
   return true;
 }
 
 void TMidiOutput::WindowProc(const TMessage& message) {
   if (message.Msg != MOM_DONE) return;
-  if (ReleaseFinishedHeader(reinterpret_cast<MIDIHDR*>(message.LParam)) && Onmidioutput) {
+  if (ReleaseHeader(reinterpret_cast<MIDIHDR*>(message.LParam)) && Onmidioutput) {
     Onmidioutput(*this);
   }
 }

@@ -19,9 +19,11 @@ class EmidioutputError : public std::runtime_error {
 };
 
 // Writes to one MIDI output device or to the mapper (MIDI_MAPPER). Short messages go out at
-// once; each long message travels in its own header, freed when the driver reports it done.
+// once; each long message travels in its own header, released when the driver reports it
+// done and kept for a later message, so sending allocates nothing once enough headers exist.
 // Open, Close and the property writes belong to the thread that created the port; the sends
-// may come from any thread and are safe against a concurrent Close.
+// may come from any thread and are safe against a concurrent Close, which interrupts a send
+// that waits for room rather than wait behind it. Done notices never wait for a send.
 class TMidiOutput {
  public:
   enum class TState { Closed, Open };
@@ -40,7 +42,8 @@ class TMidiOutput {
   void SetDeviceID(uint32_t id);
   // Result code of the last platform call.
   uint16_t Error() const { return FError.load(std::memory_order_relaxed); }
-  TState State() const;
+  // Any thread; never waits for a send.
+  TState State() const { return FState.load(std::memory_order_acquire); }
 
   // A long message has been played and its buffer released.
   TNotifyEvent Onmidioutput;
@@ -64,21 +67,29 @@ class TMidiOutput {
   void Check(MMRESULT result);
   // The handle to send on; a closed port fails as the platform fails a null handle.
   HMIDIOUT OpenHandle();
-  // True when the header was still in flight and is now freed.
-  bool ReleaseFinishedHeader(MIDIHDR* header);
+  // A free header of at least `length` bytes, listed in flight before the driver gets it, so
+  // a done notice that comes at once finds it.
+  TMyMidiHdr& TakeHeader(uint16_t length);
+  // Unprepares a header in flight and frees it for a later message; false when it was not
+  // in flight.
+  bool ReleaseHeader(MIDIHDR* header);
 
   std::string FProductName;
   uint32_t FDeviceID = 0;
   std::atomic<uint16_t> FError{0};  // written by sends on any thread
 
-  // Guards FDeviceHandle, FState and FInFlight: Close must not free the handle while a send
-  // on another thread is using it. Recursive because SendEvent holds it across the virtual
+  // Guards FDeviceHandle and writes of FState: Close must not free the handle while a send on
+  // another thread is using it. Recursive because SendEvent holds it across the virtual
   // SendShort and SendLong, so the port cannot close between the state test and the send.
-  mutable std::recursive_mutex FDeviceLock;
-  HMIDIOUT FDeviceHandle = nullptr;
-  TState FState = TState::Closed;
+  std::recursive_mutex FDeviceLock;
+  std::atomic<HMIDIOUT> FDeviceHandle = nullptr;  // read without the lock to interrupt a send
+  std::atomic<TState> FState = TState::Closed;
+
+  // Guards the two header lists; held for list operations only.
+  std::mutex FHeaderLock;
   // Long messages handed to the driver and not yet reported done.
   std::vector<std::unique_ptr<TMyMidiHdr>> FInFlight;
+  std::vector<std::unique_ptr<TMyMidiHdr>> FFreeHeaders;
 
   // Created by the first Open; the driver holds its address while the device is open.
   std::unique_ptr<TMidiCallbackInfo> FCallbackInfo;

@@ -17,6 +17,7 @@ MidiOutDevice::~MidiOutDevice() = default;
 
 MMRESULT MidiOutDevice::Open(UINT deviceId) {
   std::lock_guard guard(lock_);
+  std::lock_guard connectionGuard(connectionLock_);
   const MMRESULT result = backend_->OpenOutput(deviceId, connection_);
   open_ = result == MMSYSERR_NOERROR;
   return result;
@@ -41,21 +42,26 @@ MMRESULT MidiOutDevice::ShortMsg(DWORD packedMessage) {
 }
 
 MMRESULT MidiOutDevice::Prepare(MIDIHDR* header, UINT headerSize) {
-  std::lock_guard guard(lock_);
+  std::lock_guard guard(headerLock_);
   return mmsystem::PrepareHeader(header, headerSize);
 }
 
 MMRESULT MidiOutDevice::Unprepare(MIDIHDR* header, UINT headerSize) {
-  std::lock_guard guard(lock_);
+  std::lock_guard guard(headerLock_);
   return mmsystem::UnprepareHeader(header, headerSize);
 }
 
 MMRESULT MidiOutDevice::LongMsg(MIDIHDR* header, UINT headerSize) {
   std::lock_guard guard(lock_);
   if (!open_) return MMSYSERR_INVALHANDLE;
-  if (const MMRESULT result = mmsystem::QueueHeader(header, headerSize)) return result;
+  {
+    std::lock_guard headerGuard(headerLock_);
+    if (const MMRESULT result = mmsystem::QueueHeader(header, headerSize)) return result;
+  }
+  // Queued, so no one else writes the header until it is marked done.
   const MMRESULT result =
       Play(reinterpret_cast<const uint8_t*>(header->lpData), header->dwBufferLength);
+  std::lock_guard headerGuard(headerLock_);
   if (result != MMSYSERR_NOERROR) {
     header->dwFlags &= ~MHDR_INQUEUE;  // not taken: no MOM_DONE follows
     return result;
@@ -71,6 +77,7 @@ MMRESULT MidiOutDevice::LongMsg(MIDIHDR* header, UINT headerSize) {
 MMRESULT MidiOutDevice::Reset() {
   std::lock_guard guard(lock_);
   if (!open_) return MMSYSERR_INVALHANDLE;
+  connection_->Interrupt(false);
   sendResult_ = MMSYSERR_NOERROR;
   if (parser_.InSysex()) Send(&kEndOfExclusive, 1);
   parser_.Reset();
@@ -78,11 +85,23 @@ MMRESULT MidiOutDevice::Reset() {
   return sendResult_;
 }
 
+MMRESULT MidiOutDevice::Interrupt() {
+  std::lock_guard guard(connectionLock_);
+  if (connection_ == nullptr) return MMSYSERR_INVALHANDLE;
+  connection_->Interrupt(true);
+  return MMSYSERR_NOERROR;
+}
+
 MMRESULT MidiOutDevice::Close() {
   std::lock_guard guard(lock_);
   if (!open_) return MMSYSERR_INVALHANDLE;
   open_ = false;
-  connection_.reset();
+  std::unique_ptr<mmsystem::MidiOutputConnection> closing;
+  {
+    std::lock_guard connectionGuard(connectionLock_);
+    closing = std::move(connection_);
+  }
+  closing.reset();  // plays what is queued first, a reset's note-offs included
   return MMSYSERR_NOERROR;
 }
 

@@ -5,7 +5,8 @@
 // across calls as one MIDI stream, and remembers sounding notes so a reset can end them.
 //
 // Threads: any thread may send; sends, resets and Close are serialised by the device's lock,
-// under which MOM_DONE is reported on the sending thread.
+// under which MOM_DONE is reported on the sending thread. Interrupt and the header
+// operations never wait for that lock, so they never wait behind a send.
 
 #include <memory>
 #include <mutex>
@@ -28,8 +29,11 @@ struct MidiOutDevice final : private mmsystem::MidiStreamParser::Sink {
   MMRESULT Unprepare(MIDIHDR* header, UINT headerSize);
   // Sends the header's bytes, then reports MOM_DONE before returning.
   MMRESULT LongMsg(MIDIHDR* header, UINT headerSize);
-  // Ends an open system-exclusive message and every sounding note.
+  // Ends an open system-exclusive message and every sounding note; later sends wait for room
+  // again.
   MMRESULT Reset();
+  // A send waiting for room gives up at once, and so do later ones until Reset or Close.
+  MMRESULT Interrupt();
   // Once it returns, no callback runs.
   MMRESULT Close();
 
@@ -45,7 +49,11 @@ struct MidiOutDevice final : private mmsystem::MidiStreamParser::Sink {
 
   // Guards the fields below and every use of the connection; MOM_DONE runs while it is held.
   std::mutex lock_;
+  // Guards replacing connection_, which also holds lock_, so Interrupt may use it without lock_.
+  std::mutex connectionLock_;
   std::unique_ptr<mmsystem::MidiOutputConnection> connection_;
+  // Guards the flags of the caller's headers; never held while bytes are played.
+  std::mutex headerLock_;
   bool open_ = false;
   mmsystem::MidiStreamParser parser_;
   mmsystem::SoundingNotes notes_;

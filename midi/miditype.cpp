@@ -15,17 +15,17 @@ void TMyMidiEvent::SetSysexData(const uint8_t* bytes, uint16_t length) {
   std::memcpy(SysexData.get(), bytes, length);
 }
 
-TMyMidiHdr::TMyMidiHdr(uint16_t BufferSize) {
-  if (BufferSize == 0) return;
+TMyMidiHdr::TMyMidiHdr(uint16_t size) : BufferSize(size) {
+  if (size == 0) return;
   Header = static_cast<MIDIHDR*>(SharedAlloc(sizeof(MIDIHDR)));
-  DataBlock = static_cast<uint8_t*>(SharedAlloc(BufferSize));
+  DataBlock = static_cast<uint8_t*>(SharedAlloc(size));
   if (Header == nullptr || DataBlock == nullptr) {
     SharedFree(Header);
     SharedFree(DataBlock);
     throw std::bad_alloc();
   }
   Header->lpData = reinterpret_cast<char*>(DataBlock);
-  Header->dwBufferLength = BufferSize;
+  Header->dwBufferLength = size;
   Header->dwUser = reinterpret_cast<DWORD_PTR>(this);
 }
 

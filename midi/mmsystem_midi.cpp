@@ -251,6 +251,12 @@ namespace mmsystem {
 
 MidiSystem ActiveMidiSystem() { return Backend()->System(); }
 
+MMRESULT InterruptMidiOut(HMIDIOUT handle) {
+  return WithDevice(handle, [](MidiOutDevice& device) { return device.Interrupt(); });
+}
+
+uint64_t InputEventsLostBySystem() { return Backend()->InputEventsLost(); }
+
 void UseLoopbackMidi(unsigned deviceCount) {
   auto loopback = std::make_shared<LoopbackBackend>(deviceCount);
   std::lock_guard guard(SystemLock());

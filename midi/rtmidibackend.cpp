@@ -61,7 +61,7 @@ class InputRelay {
     auto& relay = *static_cast<InputRelay*>(self);
     std::lock_guard guard(relay.lock_);
     if (relay.sink_ != nullptr && !message->empty()) {
-      relay.sink_->Receive(message->data(), message->size());
+      relay.sink_->Receive(message->data(), message->size(), timeGetTime());
     }
   }
 
