@@ -4,6 +4,8 @@
 #include <deque>
 #include <set>
 
+#include "protocol/sendertimeline.h"
+
 // The buffer time that sizes itself: the smallest that would have left at most one packet in
 // LateLimitPerTenThousand late over the last WindowMs, with a margin.
 //
@@ -25,7 +27,6 @@ class TBufferSizer {
   // A gap before a packet that counts as a rest; a gap as long as a silence starts the
   // timeline over anyway, so the shrink is not limited there.
   static constexpr uint16_t RestMs = 250;
-  static constexpr uint16_t SilenceMs = 5000;
 
   explicit TBufferSizer(uint32_t startMs) : FBufferTime(startMs) {}
 
