@@ -36,8 +36,9 @@ class TBufferSizer {
   void Rest(uint32_t now, uint16_t gapMs);
 
   uint32_t BufferTime() const { return FBufferTime; }
-  // Sizes on from `ms`, keeping what was measured.
-  void StartFrom(uint32_t ms) { FBufferTime = ms; }
+  // Jumps to what the window measured so far asks for (the floor when nothing yet): the
+  // start of sizing, which grows at once from there.
+  void StartAtNeed() { FBufferTime = Needed(); }
   // The lags' quantile over the window: the jitter the buffer has to cover.
   uint32_t JitterMs() const;
   // Late packets over the window, as a share of 1.

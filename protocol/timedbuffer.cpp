@@ -58,7 +58,7 @@ bool TTimedBuffer::AutoBufferTime() const {
 
 void TTimedBuffer::SetAutoBufferTime(bool on) {
   std::lock_guard lock(FLock);
-  if (on && !FAuto) FSizer.StartFrom(BufferTime());
+  if (on && !FAuto) FSizer.StartAtNeed();
   FAuto = on;
   FSchedule.SetKeepTimeline(on);
 }

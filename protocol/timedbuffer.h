@@ -72,7 +72,8 @@ class TTimedBuffer {
   // The fixed buffer time, stored clamped to 1..60000 ms; in force while automatic is off.
   void SetBufferTime(uint32_t ms);
   bool AutoBufferTime() const;
-  // On: the buffer time sizes itself, starting from BufferTime(). Off: BufferTime() again.
+  // On: the buffer time sizes itself, starting from what the packets so far need (the
+  // sizer's floor when none came yet). Off: BufferTime() again.
   void SetAutoBufferTime(bool on);
   TFigures Figures() const;
   // The packets from now on come over a new link: their sender's timeline is measured
