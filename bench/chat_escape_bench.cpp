@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "app/frmclientserver.h"
+#include "bench/paintcounter.h"
 #include "midi/mmsystem.h"
 #include "platform/inifile.h"
 #include "protocol/data.h"
 #include "terminal/screen.h"
-#include "bench/paintcounter.h"
 #include "terminal/vterm.h"
 #include "tests/support/escapetext.h"
 

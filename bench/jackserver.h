@@ -2,6 +2,10 @@
 
 // A jackd of a benchmark's own (dummy driver, no realtime scheduling), stopped when the
 // object goes, so a measurement never shares a server with anything else.
+//
+// `sync`: every cycle waits for every client. Without it (as users usually run JACK) a client
+// that misses its cycle on a loaded machine has its port read twice or skipped, which shows
+// as doubled and lost messages rather than as time.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -17,8 +21,8 @@ extern char** environ;
 
 class TJackServer {
  public:
-  TJackServer(std::string name, int sampleRate, int periodFrames)
-      : name_(std::move(name)), sampleRate_(sampleRate), periodFrames_(periodFrames) {}
+  TJackServer(std::string name, int sampleRate, int periodFrames, bool sync)
+      : name_(std::move(name)), sampleRate_(sampleRate), periodFrames_(periodFrames), sync_(sync) {}
   ~TJackServer() {
     if (pid_ == 0) return;
     kill(pid_, SIGTERM);
@@ -32,8 +36,11 @@ class TJackServer {
 
   // False, with the reason, when the server does not answer within 10 s.
   bool Start(std::string& why) {
-    pid_ = Spawn({"jackd", "--no-realtime", "-n", name_, "-t", "5000", "-d", "dummy", "-r",
-                  std::to_string(sampleRate_), "-p", std::to_string(periodFrames_)});
+    std::vector<std::string> command = {"jackd", "--no-realtime", "-n", name_, "-t", "5000"};
+    if (sync_) command.emplace_back("--sync");
+    command.insert(command.end(), {"-d", "dummy", "-r", std::to_string(sampleRate_), "-p",
+                                   std::to_string(periodFrames_)});
+    pid_ = Spawn(command);
     if (pid_ == 0) {
       why = "jackd could not be run";
       return false;
@@ -67,5 +74,6 @@ class TJackServer {
   const std::string name_;
   const int sampleRate_;
   const int periodFrames_;
+  const bool sync_;
   pid_t pid_ = 0;
 };

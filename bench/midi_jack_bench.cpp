@@ -112,7 +112,7 @@ std::vector<double> MeasureOutput(TJackPeer& peer, std::mt19937& random) {
 
 int main(int argc, char** argv) {
   const std::string serverName = "tessel-bench-" + std::to_string(getpid());
-  TJackServer server(serverName, kSampleRate, kPeriodFrames);
+  TJackServer server(serverName, kSampleRate, kPeriodFrames, false);
   std::string why;
   if (!server.Start(why)) {
     std::printf("skipped: %s\n", why.c_str());

@@ -5,9 +5,10 @@
 // link by 5 ms plus a uniform 0 to 40 ms.
 //
 //   bench_spacing [--seconds 60] [--jitter none|a|b] [--buffer 150] [--period 128]
-//                 [--monitor] [--auto] [--seed 1]
+//                 [--monitor] [--auto] [--async] [--seed 1]
 //
-// --monitor turns A's monitor on; --auto writes the automatic buffer time's settings key.
+// --monitor turns A's monitor on; --auto writes the automatic buffer time's settings key;
+// --async runs JACK without --sync, as users usually do (see bench/jackserver.h).
 
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <random>
@@ -51,6 +53,7 @@ struct TOptions {
   int PeriodFrames = 128;
   bool Monitor = false;
   bool Auto = false;
+  bool Async = false;
   uint32_t Seed = 1;
 };
 
@@ -79,6 +82,8 @@ TOptions Parse(int argc, char** argv) {
       options.Monitor = true;
     } else if (flag == "--auto") {
       options.Auto = true;
+    } else if (flag == "--async") {
+      options.Async = true;
     } else {
       throw std::invalid_argument("unknown argument " + flag);
     }
@@ -148,8 +153,12 @@ std::vector<TPlayed> PlayStream(TJackPeer& player, int seconds, std::mt19937& ra
   const auto end = Clock::now() + std::chrono::seconds(seconds);
   for (auto next = Clock::now(); next < end; next += std::chrono::milliseconds(gapMs(random))) {
     std::this_thread::sleep_until(next);
-    const auto note = static_cast<uint8_t>(48 + played.size() / 2 % 24);
-    const Bytes message = played.size() % 2 == 0 ? Bytes{0x90, note, 100} : Bytes{0x80, note, 0};
+    // Note and velocity tell the pairs apart, so a lost or doubled message shows.
+    const size_t pair = played.size() / 2;
+    const auto note = static_cast<uint8_t>(36 + pair / 127 % 48);
+    const auto velocity = static_cast<uint8_t>(1 + pair % 127);
+    const Bytes message =
+        played.size() % 2 == 0 ? Bytes{0x90, note, velocity} : Bytes{0x80, note, velocity};
     player.Send(message);
     played.push_back({message, Clock::now()});
   }
@@ -168,18 +177,24 @@ void Report(const char* where, TJackPeer& listener, const std::vector<TPlayed>& 
   listener.WaitForMessages(played.size(), kPatience);
   std::this_thread::sleep_for(300ms);  // nothing more may come
   const std::vector<TJackPeer::TMessage> heard = listener.Received();
-  size_t matching = 0;
-  while (matching < std::min(heard.size(), played.size()) &&
-         heard[matching].Bytes == played[matching].Message)
-    ++matching;
+  // Every message played is unique, so each one heard finds its place.
+  std::map<Bytes, size_t> playedIndex;
+  for (size_t i = 0; i < played.size(); ++i) playedIndex[played[i].Message] = i;
   std::vector<double> errors;
   std::vector<double> latencies;
-  for (size_t i = 0; i < matching; ++i) {
-    latencies.push_back(Millis(heard[i].Arrival - played[i].At).count());
-    if (i == 0) continue;
-    const auto error =
-        (heard[i].Arrival - heard[i - 1].Arrival) - (played[i].At - played[i - 1].At);
-    errors.push_back(std::abs(Millis(error).count()));
+  std::optional<std::pair<size_t, Clock::time_point>> previous;
+  size_t matched = 0;
+  for (const TJackPeer::TMessage& message : heard) {
+    const auto found = playedIndex.find(message.Bytes);
+    if (found == playedIndex.end()) continue;
+    ++matched;
+    const size_t i = found->second;
+    latencies.push_back(Millis(message.Arrival - played[i].At).count());
+    if (previous && previous->first + 1 == i) {
+      const auto error = (message.Arrival - previous->second) - (played[i].At - played[i - 1].At);
+      errors.push_back(std::abs(Millis(error).count()));
+    }
+    previous.emplace(i, message.Arrival);
   }
   const auto audible =
       std::count_if(errors.begin(), errors.end(), [](double error) { return error > kAudibleMs; });
@@ -189,9 +204,9 @@ void Report(const char* where, TJackPeer& listener, const std::vector<TPlayed>& 
       where, Quantile(errors, 0.5), Quantile(errors, 0.99), Quantile(errors, 1.0),
       static_cast<long>(audible), errors.size(), kAudibleMs, Quantile(latencies, 0.5),
       bufferTimeMs);
-  if (matching != played.size() || heard.size() != played.size())
-    std::printf("; LOST OR CHANGED: %zu of %zu heard as played, %zu heard", matching, played.size(),
-                heard.size());
+  const size_t lost = played.size() - matched;
+  const size_t extra = heard.size() - matched;
+  if (lost + extra > 0) std::printf("; LOST %zu, EXTRA %zu", lost, extra);
   std::printf("\n");
 }
 
@@ -205,7 +220,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", error.what());
     return 2;
   }
-  TJackServer jack("tessel-spacing-" + std::to_string(getpid()), kSampleRate, options.PeriodFrames);
+  TJackServer jack("tessel-spacing-" + std::to_string(getpid()), kSampleRate, options.PeriodFrames,
+                   !options.Async);
   std::string why;
   if (!jack.Start(why)) {
     std::printf("skipped: %s\n", why.c_str());
@@ -255,13 +271,14 @@ int main(int argc, char** argv) {
     StartAndCable(clientB);
     WaitUntilHeard(clientA, {&server, &clientB}, options.BufferTimeMs);
 
-    std::printf("%d s of notes 20-120 ms apart into A; jitter %s; JACK period %.2f ms%s%s\n",
-                options.Seconds,
-                options.JitterOn == 0 ? "on no link"
-                                      : (options.JitterOn == 'a' ? "5+U(0,40) ms on A's link"
-                                                                 : "5+U(0,40) ms on B's link"),
-                jack.PeriodMs(), options.Monitor ? "; A's monitor on" : "",
-                options.Auto ? "; automatic buffer time" : "");
+    std::printf(
+        "%d s of notes 20-120 ms apart into A; jitter %s; JACK period %.2f ms%s%s%s\n",
+        options.Seconds,
+        options.JitterOn == 0
+            ? "on no link"
+            : (options.JitterOn == 'a' ? "5+U(0,40) ms on A's link" : "5+U(0,40) ms on B's link"),
+        jack.PeriodMs(), options.Async ? " (async)" : "", options.Monitor ? "; A's monitor on" : "",
+        options.Auto ? "; automatic buffer time" : "");
     std::mt19937 random(options.Seed);
     const std::vector<TPlayed> played = PlayStream(*clientA.Peer, options.Seconds, random);
     Report("at B", *clientB.Peer, played, options.BufferTimeMs);

@@ -6,8 +6,8 @@
 //
 //   bench_vterm [lines]      (default 10000; runs on the offscreen platform unless told otherwise)
 #include <QApplication>
-#include <QMetaObject>
 #include <QElapsedTimer>
+#include <QMetaObject>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollArea>

@@ -4,6 +4,8 @@
 #include <deque>
 #include <set>
 
+#include "protocol/sendertimeline.h"
+
 // The buffer time that sizes itself: the smallest that would have left at most one packet in
 // LateLimitPerTenThousand late over the last WindowMs, with a margin.
 //
@@ -25,7 +27,6 @@ class TBufferSizer {
   // A gap before a packet that counts as a rest; a gap as long as a silence starts the
   // timeline over anyway, so the shrink is not limited there.
   static constexpr uint16_t RestMs = 250;
-  static constexpr uint16_t SilenceMs = 5000;
 
   explicit TBufferSizer(uint32_t startMs) : FBufferTime(startMs) {}
 
@@ -35,8 +36,9 @@ class TBufferSizer {
   void Rest(uint32_t now, uint16_t gapMs);
 
   uint32_t BufferTime() const { return FBufferTime; }
-  // Sizes on from `ms`, keeping what was measured.
-  void StartFrom(uint32_t ms) { FBufferTime = ms; }
+  // Jumps to what the window measured so far asks for (the floor when nothing yet): the
+  // start of sizing, which grows at once from there.
+  void StartAtNeed() { FBufferTime = Needed(); }
   // The lags' quantile over the window: the jitter the buffer has to cover.
   uint32_t JitterMs() const;
   // Late packets over the window, as a share of 1.

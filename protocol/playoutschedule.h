@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "protocol/data.h"
+#include "protocol/sendertimeline.h"
 
 // The rules of the timed playout buffer, with no thread and no clock: the caller says what
 // time it is, and the schedule answers what is due and when the next wake-up is.
@@ -24,7 +25,7 @@ class TPlayoutSchedule {
   using TimePoint = std::chrono::steady_clock::time_point;
 
   // The sender's idle Time interval: a delta this long or longer follows silence.
-  static constexpr uint16_t IdleIntervalMs = 5000;
+  static constexpr uint16_t IdleIntervalMs = TSenderTimeline::SilenceMs;
 
   struct TPlacement {
     bool StartedHold;  // the timeline starts over: the packet is due a buffer time from now

@@ -58,15 +58,19 @@ bool TTimedBuffer::AutoBufferTime() const {
 
 void TTimedBuffer::SetAutoBufferTime(bool on) {
   std::lock_guard lock(FLock);
-  if (on && !FAuto) FSizer.StartFrom(BufferTime());
+  if (on && !FAuto) FSizer.StartAtNeed();
   FAuto = on;
   FSchedule.SetKeepTimeline(on);
 }
 
+void TTimedBuffer::StartNewLink() {
+  std::lock_guard lock(FLock);
+  FArrivals.Restart();
+}
+
 TTimedBuffer::TFigures TTimedBuffer::Figures() const {
   std::lock_guard lock(FLock);
-  return {FAuto ? std::min(FSizer.BufferTime(), MaxBufferTimeMs) : BufferTime(), FSizer.JitterMs(),
-          FSizer.LateShare()};
+  return {BufferTimeInForce(), FSizer.JitterMs(), FSizer.LateShare()};
 }
 
 void TTimedBuffer::SetBufferResolution(uint32_t ms) {
@@ -108,6 +112,10 @@ uint32_t TTimedBuffer::Measure(const TData& packet, Clock::time_point now) {
   const uint32_t lag = arrival - FArrivals.PlayedAt(packet.Time, arrival, MaxBufferTimeMs);
   if (FSchedule.Count() == 0) FSizer.Rest(arrival, packet.Time);
   FSizer.Observe(arrival, lag, FSchedule.IsLate(packet.Time, now));
+  return BufferTimeInForce();
+}
+
+uint32_t TTimedBuffer::BufferTimeInForce() const {
   return FAuto ? std::min(FSizer.BufferTime(), MaxBufferTimeMs) : BufferTime();
 }
 

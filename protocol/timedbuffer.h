@@ -72,9 +72,13 @@ class TTimedBuffer {
   // The fixed buffer time, stored clamped to 1..60000 ms; in force while automatic is off.
   void SetBufferTime(uint32_t ms);
   bool AutoBufferTime() const;
-  // On: the buffer time sizes itself, starting from BufferTime(). Off: BufferTime() again.
+  // On: the buffer time sizes itself, starting from what the packets so far need (the
+  // sizer's floor when none came yet). Off: BufferTime() again.
   void SetAutoBufferTime(bool on);
   TFigures Figures() const;
+  // The packets from now on come over a new link: their sender's timeline is measured
+  // afresh, so the time the link was down does not count as lag.
+  void StartNewLink();
   uint32_t BufferResolution() const { return FBufferResolution.load(); }
   // Stored clamped to 1..1000 ms.
   void SetBufferResolution(uint32_t ms);
@@ -98,6 +102,8 @@ class TTimedBuffer {
   // Measures the packet put at `now`; returns the buffer time in force for it. The caller
   // holds FLock.
   uint32_t Measure(const TData& packet, Clock::time_point now);
+  // The caller holds FLock.
+  uint32_t BufferTimeInForce() const;
   // Arms a timer for the schedule's next wake-up unless one is pending; false when the timer
   // service refused. The caller holds FLock.
   bool ArmTimer();
