@@ -1,11 +1,15 @@
 // The connection list: one line per open connection, known by its description.
 
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <algorithm>
 
 #include "app/frmclientserver.h"
+#include "app/midiplayer.h"
+#include "midi/midiin.h"
+#include "midi/mmsystem.h"
 #include "platform/clientsocket.h"
 #include "platform/serversocket.h"
 #include "platform/winsocket.h"
@@ -15,6 +19,20 @@ namespace {
 
 bool LessIgnoringCase(const QString& a, const QString& b) {
   return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+}
+
+struct TLoss {
+  const char* What;
+  uint64_t Count;
+};
+
+std::string LossesText(std::initializer_list<TLoss> losses) {
+  std::string text;
+  for (const TLoss& loss : losses) {
+    if (loss.Count == 0) continue;
+    text += (text.empty() ? "Lost: " : ", ") + std::to_string(loss.Count) + " " + loss.What;
+  }
+  return text.empty() ? "Nothing lost" : text;
 }
 
 }  // namespace
@@ -38,6 +56,13 @@ void TFormServerMain::BuildConnectionsPage() {
   ListBoxConnections->setToolTip("Connect information");
   ListBoxConnections->setSelectionMode(QAbstractItemView::ExtendedSelection);
   page->addWidget(ListBoxConnections, 1);
+
+  FShownLosses = LossesText({});
+  LabelLosses = new QLabel(QString::fromStdString(FShownLosses), TabSheetConnections);
+  LabelLosses->setObjectName("LabelLosses");
+  LabelLosses->setToolTip("What was dropped on the way since the start, by cause");
+  LabelLosses->setWordWrap(true);
+  page->addWidget(LabelLosses);
 
   connect(SpeedButtonDisconnect, &QPushButton::clicked, this,
           [this] { SpeedButtonDisconnectClick(); });
@@ -108,4 +133,20 @@ void TFormServerMain::SpeedButtonDisconnectClick() {
     throw;
   }
   EndUpdate();
+}
+
+void TFormServerMain::ShowLosses() {
+  const TSessionDrops& drops = Session->Drops();
+  const std::string text = LossesText({
+      {"MIDI input events the MIDI system had no room for", mmsystem::InputEventsLostBySystem()},
+      {"MIDI input events the full input had no room for", MidiInput->LostEvents()},
+      {"packets too large to send", drops.FramesTooLarge},
+      {"sends a connection refused", drops.SendsRefused},
+      {"packets the full MIDI buffer refused", FBufferOverflows},
+      {"packets the MIDI output failed on", MidiPlayer->FailedPackets()},
+  });
+  if (text == FShownLosses) return;
+  FShownLosses = text;
+  LabelLosses->setText(QString::fromStdString(text));
+  Log("** ** ** " + text);
 }

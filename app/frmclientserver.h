@@ -111,6 +111,8 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
   void SetMidiInOpen(bool value);
   void SetMidiOutOpen(bool value);
   void SetBufferTime(uint32_t value);
+  // The buffer time sizes itself to the measured jitter; BufferTime() stays the fixed value.
+  void SetAutoBufferTime(bool value);
   void SetBufferResolution(uint32_t value);
   uint16_t TimeSinceLastSend();
   void SendTimePacket();
@@ -144,6 +146,7 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
   bool AutoStart() const { return FAutoStart; }
   bool Monitoring() const { return FMonitoring; }
   uint32_t BufferTime() const { return FBufferTime; }
+  bool AutoBufferTime() const { return FAutoBufferTime; }
   uint32_t BufferResolution() const { return FBufferResolution; }
   const std::string& MidiInName() const { return FMidiInName; }
   const std::string& MidiOutName() const { return FMidiOutName; }
@@ -219,6 +222,11 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
 
   // ---- MIDI routing
   void MidiInputMidiInput();
+  // The measured jitter and late share, and with Auto on the buffer time in force.
+  void ShowBufferFigures();
+
+  // ---- Connection list: what was lost on the way, by cause, and a monitor line as it grows
+  void ShowLosses();
   // Put that reports a refused hold timer to the monitor instead of raising it.
   void PutIntoTimedBuffer(std::unique_ptr<TData> entry);
 
@@ -247,8 +255,10 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
   QTimer* TimerOf = nullptr;
   QTimer* TimerUf = nullptr;
   QTimer* TimerMidi = nullptr;  // wakes the session when it has something due
+  QTimer* TimerFigures = nullptr;
 
   QListWidget* ListBoxConnections = nullptr;
+  QLabel* LabelLosses = nullptr;
   QPushButton* SpeedButtonConnect = nullptr;
   QPushButton* SpeedButtonDisconnect = nullptr;
 
@@ -274,6 +284,8 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
   QComboBox* ComboBoxInputs = nullptr;
   QComboBox* ComboBoxOutputs = nullptr;
   QLineEdit* EditBufferTime = nullptr;
+  QCheckBox* CheckBoxAutoBufferTime = nullptr;
+  QLabel* LabelBufferFigures = nullptr;
   QLineEdit* EditBufferResolution = nullptr;
   QPushButton* BitBtnApplyMidi = nullptr;
   QPushButton* BitBtnCancelMidi = nullptr;
@@ -308,6 +320,9 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
   bool FAutoStart = false;
   bool FMonitoring = false;
   uint32_t FBufferTime = 1000;
+  bool FAutoBufferTime = false;
+  uint64_t FBufferOverflows = 0;  // entries the full timed buffer refused
+  std::string FShownLosses;       // the losses the Connections page shows
   uint32_t FBufferResolution = 5;
   std::string FMidiInName;
   std::string FMidiOutName;

@@ -17,6 +17,7 @@
 #include "platform/clientsocket.h"
 #include "platform/messagebox.h"
 #include "platform/serversocket.h"
+#include "protocol/timedbuffer.h"
 #include "session/session.h"
 
 namespace {
@@ -133,6 +134,8 @@ void TFormServerMain::ClientSocketConnecting(TCustomWinSocket& socket) {
 
 void TFormServerMain::ClientSocketConnect(TCustomWinSocket& socket) {
   SetActive(true);
+  // The time the link was down is no lateness of what comes now.
+  if (TimedBuffer) TimedBuffer->StartNewLink();
   LogFmt("Connect : %s", DescribeSocket(socket).c_str());
   Session->Connected(PeerOf(socket), timeGetTime());
   SetNagle(socket);

@@ -1,7 +1,11 @@
 // MIDI routing: the local ports, the events read from the input, the time stamps of sent
 // packets, the idle Time packets and the timed buffer's player.
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalBlocker>
 #include <QTimer>
 
 #include "app/frmclientserver.h"
@@ -18,6 +22,7 @@ namespace {
 
 constexpr int kTimedBufferCapacity = 1024;
 constexpr uint16_t kSysexBufferSize = 4096;
+constexpr int kFiguresIntervalMs = 1000;
 
 // The Midi packet carrying one input event; null when the event makes none.
 std::unique_ptr<TData> MidiPacketFor(const TMyMidiEvent& event) {
@@ -40,13 +45,17 @@ void TFormServerMain::CreateMidiComponents() {
   MidiInput = std::make_unique<TMidiInput>();
   MidiInput->SetSysexBufferSize(kSysexBufferSize);
   MidiInput->OnMidiInput = [this](TMidiInput&) { MidiInputMidiInput(); };
+  MidiInput->OnOverflow = [this](TMidiInput&) { FlashOverflow(); };
 
   MidiPlayer = std::make_unique<TMidiPlayer>();
 
   // OnOverflow and OnUnderflow are raised inside Put, which runs on the GUI thread only
   // (QueueTimePacket, QueueMidiPacket), so the lamps are painted from the right thread.
   TimedBuffer = std::make_unique<TTimedBuffer>(kTimedBufferCapacity);
-  TimedBuffer->OnOverflow = [this](TTimedBuffer&) { FlashOverflow(); };
+  TimedBuffer->OnOverflow = [this](TTimedBuffer&) {
+    ++FBufferOverflows;
+    FlashOverflow();
+  };
   TimedBuffer->OnUnderflow = [this](TTimedBuffer&) { FlashUnderflow(); };
   // The worker plays through the player alone; no window code runs on it.
   TimedBuffer->OnData = [player = MidiPlayer.get()](TData& packet) {
@@ -60,6 +69,16 @@ void TFormServerMain::CreateMidiComponents() {
   TimerMidi->setSingleShot(true);
   connect(TimerMidi, &QTimer::timeout, this, [this] { Session->Tick(timeGetTime()); });
   TimerMidi->start(TSession::kIdleIntervalMs);
+
+  // Figures that other threads count or measure are shown once a second.
+  TimerFigures = new QTimer(this);
+  TimerFigures->setObjectName("TimerFigures");
+  TimerFigures->setInterval(kFiguresIntervalMs);
+  connect(TimerFigures, &QTimer::timeout, this, [this] {
+    ShowBufferFigures();
+    ShowLosses();
+  });
+  TimerFigures->start();
 }
 
 void TFormServerMain::FillMidiDeviceLists() {
@@ -153,6 +172,32 @@ void TFormServerMain::SetBufferTime(uint32_t value) {
   if (value == FBufferTime) return;
   FBufferTime = value;
   TimedBuffer->SetBufferTime(value);
+  ShowBufferFigures();
+}
+
+void TFormServerMain::SetAutoBufferTime(bool value) {
+  FAutoBufferTime = value;
+  TimedBuffer->SetAutoBufferTime(value);
+  CheckBoxAutoBufferTime->setChecked(value);
+  EditBufferTime->setReadOnly(value);
+  if (!value) {
+    const QSignalBlocker quiet(EditBufferTime);
+    EditBufferTime->setText(QString::number(FBufferTime));
+  }
+  ShowBufferFigures();
+}
+
+void TFormServerMain::ShowBufferFigures() {
+  if (!TimedBuffer) return;
+  const TTimedBuffer::TFigures figures = TimedBuffer->Figures();
+  // A relayed packet may lie as far back on its sender's timeline as the buffers can hold.
+  Session->SetMaxLag(figures.BufferTimeMs);
+  LabelBufferFigures->setText(
+      QString::asprintf("Jitter %u ms, late %.2f %%", figures.JitterMs, 100.0 * figures.LateShare));
+  if (!FAutoBufferTime) return;
+  // The value in force, written by the program: not an edit of the group.
+  const QSignalBlocker quiet(EditBufferTime);
+  EditBufferTime->setText(QString::number(figures.BufferTimeMs));
 }
 
 void TFormServerMain::SetBufferResolution(uint32_t value) {
@@ -166,8 +211,8 @@ void TFormServerMain::MidiInputMidiInput() {
   if (!event) return;
   const std::unique_ptr<TData> packet = MidiPacketFor(*event);
   if (!packet) return;
-  const uint32_t now = timeGetTime();
-  Session->SendOwn(*packet, now, now);
+  // Stamped when it was played, not when this thread got to it.
+  Session->SendOwn(*packet, event->Instant, timeGetTime());
 }
 
 // ---- What the session asks of the timed buffer

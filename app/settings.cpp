@@ -117,10 +117,19 @@ void TFormServerMain::BuildSettingsPage() {
   ComboBoxOutputs = new QComboBox(midi);
   ComboBoxOutputs->setObjectName("ComboBoxOutputs");
   EditBufferTime = NewEdit("EditBufferTime", "", midi);
+  CheckBoxAutoBufferTime = NewCheckBox("CheckBoxAutoBufferTime", "Auto", midi);
+  CheckBoxAutoBufferTime->setToolTip("The buffer time follows the network's jitter");
+  auto* bufferTimeRow = new QHBoxLayout;
+  bufferTimeRow->addWidget(EditBufferTime, 1);
+  bufferTimeRow->addWidget(CheckBoxAutoBufferTime);
+  LabelBufferFigures = new QLabel(midi);
+  LabelBufferFigures->setObjectName("LabelBufferFigures");
+  LabelBufferFigures->setToolTip("How late packets arrive, and the share too late to play");
   EditBufferResolution = NewEdit("EditBufferResolution", "", midi);
   midiForm->addRow("MIDI &Input", ComboBoxInputs);
   midiForm->addRow("MIDI &Output", ComboBoxOutputs);
-  midiForm->addRow("Buffer time (ms)", EditBufferTime);
+  midiForm->addRow("Buffer time (ms)", bufferTimeRow);
+  midiForm->addRow("", LabelBufferFigures);
   midiForm->addRow("Buffer resolution (ms)", EditBufferResolution);
   midiLayout->addLayout(midiForm);
   AddButtonRow(midiLayout, BitBtnApplyMidi, BitBtnCancelMidi, "BitBtnApplyMidi", "BitBtnCancelMidi",
@@ -142,6 +151,7 @@ void TFormServerMain::BuildSettingsPage() {
   connect(ComboBoxOutputs, &QComboBox::activated, this, midiChanged);
   connect(EditBufferTime, &QLineEdit::textChanged, this, midiChanged);
   connect(EditBufferResolution, &QLineEdit::textChanged, this, midiChanged);
+  connect(CheckBoxAutoBufferTime, &QCheckBox::toggled, this, midiChanged);
 
   connect(BitBtnApplyChat, &QPushButton::clicked, this, [this] { ApplyChatSettings(); });
   connect(BitBtnCancelChat, &QPushButton::clicked, this, [this] { UndoChatSettings(); });
@@ -179,6 +189,7 @@ void TFormServerMain::LoadSettings() {
 
   SetBufferTime(readBuffer("BufferTime", FBufferTime));
   SetBufferResolution(readBuffer("BufferResolution", FBufferResolution));
+  SetAutoBufferTime(readBool("AutoBufferTime", FAutoBufferTime));
   SetPort(readInt("Port", FPort));
   SetIsServer(readBool("IsSever", IsServer()));
   SetServerName(readString("ServerName", FServerName));
@@ -219,6 +230,7 @@ void TFormServerMain::SaveSettings() {
   ini.WriteString(kSection, "YourName", FYourName);
   ini.WriteBool(kSection, "AutoStart", FAutoStart);
   ini.WriteBool(kSection, "DisableNagle", FDisableNagle);
+  ini.WriteBool(kSection, "AutoBufferTime", FAutoBufferTime);
   try {
     ini.UpdateFile();
   } catch (const EIniFileException& error) {
@@ -340,12 +352,15 @@ uint32_t TFormServerMain::ReadBufferEdit(QLineEdit* edit) {
 }
 
 void TFormServerMain::ApplyMidiSettings() {
+  const bool autoBufferTime = CheckBoxAutoBufferTime->isChecked();
   try {
-    SetBufferTime(ReadBufferEdit(EditBufferTime));
+    // While Auto is on the field shows the value in force, which is not the fixed one.
+    if (!FAutoBufferTime) SetBufferTime(ReadBufferEdit(EditBufferTime));
     SetBufferResolution(ReadBufferEdit(EditBufferResolution));
   } catch (const EAbandonApply&) {
     return;
   }
+  SetAutoBufferTime(autoBufferTime);
   if (ComboBoxInputs->currentIndex() < 0) {
     SetMidiIn("");
   } else {
@@ -373,5 +388,7 @@ void TFormServerMain::UndoMidiSettings() {
   SelectByName(ComboBoxOutputs, FMidiOutName);
   EditBufferTime->setText(DecimalText(FBufferTime));
   EditBufferResolution->setText(DecimalText(FBufferResolution));
+  CheckBoxAutoBufferTime->setChecked(FAutoBufferTime);
+  ShowBufferFigures();
   SetMidiSettingsChanged(false);
 }

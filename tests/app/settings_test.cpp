@@ -70,7 +70,7 @@ class SettingsTest : public ::testing::Test {
   std::unique_ptr<TRecordingForm> form;
 };
 
-TEST_F(SettingsTest, SavedSettingsComeBackAndTheSectionHoldsExactlyTheFifteenKeys) {
+TEST_F(SettingsTest, SavedSettingsComeBackAndTheSectionHoldsExactlyItsSixteenKeys) {
   Start();
   form->SetMidiIn(LoopbackName(2));
   form->SetMidiOut(LoopbackName(3));
@@ -82,6 +82,7 @@ TEST_F(SettingsTest, SavedSettingsComeBackAndTheSectionHoldsExactlyTheFifteenKey
   form->SetMonitoring(true);
   form->SetYourName("Ada");
   form->SetDisableNagle(false);
+  form->SetAutoBufferTime(true);
   form->move(40, 60);
   form->resize(400, 500);
   const QPoint pos = form->pos();
@@ -93,7 +94,7 @@ TEST_F(SettingsTest, SavedSettingsComeBackAndTheSectionHoldsExactlyTheFifteenKey
       ini.ReadSection("Settings"),
       (std::vector<std::string>{"Left", "Top", "Width", "Height", "MidiIn", "MidiOut", "BufferTime",
                                 "BufferResolution", "Port", "IsSever", "ServerName", "Monitoring",
-                                "YourName", "AutoStart", "DisableNagle"}));
+                                "YourName", "AutoStart", "DisableNagle", "AutoBufferTime"}));
   form.reset();
 
   Start();
@@ -108,6 +109,8 @@ TEST_F(SettingsTest, SavedSettingsComeBackAndTheSectionHoldsExactlyTheFifteenKey
   EXPECT_EQ(form->YourName(), "Ada");
   EXPECT_FALSE(form->AutoStart());
   EXPECT_FALSE(form->DisableNagle());
+  EXPECT_TRUE(form->AutoBufferTime());
+  EXPECT_TRUE(form->EditBufferTime->isReadOnly()) << "it shows the value in force";
   EXPECT_EQ(form->pos(), pos);
   EXPECT_EQ(form->size(), size);
   EXPECT_EQ(form->EditIpPort->text(), "4321");
@@ -123,6 +126,7 @@ TEST_F(SettingsTest, UnusableValuesInTheFileFallBackToTheStartValues) {
   WriteFile(settings.Path(), file);
   Start();
   EXPECT_FALSE(form->IsServer());  // the role key is spelled "IsSever"
+  EXPECT_FALSE(form->AutoBufferTime()) << "a file without the key keeps its fixed buffer time";
   EXPECT_EQ(form->BufferTime(), 1000u);
   EXPECT_EQ(form->BufferResolution(), 5u);
   EXPECT_EQ(form->Port(), 0);
@@ -173,9 +177,9 @@ TEST_F(SettingsTest, DamagedFilesGiveWhatCanBeReadAndKeepTheRestOnSave) {
 
     const std::string saved = ReadFile(settings.Path());
     EXPECT_NE(saved.find(damaged.Kept), std::string::npos);
-    // One section with the fifteen keys: the older copies went with the erase.
+    // One section with its sixteen keys: the older copies went with the erase.
     const TIniFile ini(settings.Path());
-    EXPECT_EQ(ini.ReadSection("Settings").size(), 15u);
+    EXPECT_EQ(ini.ReadSection("Settings").size(), 16u);
     EXPECT_EQ(ini.ReadString("Settings", "YourName", "?"), damaged.YourName);
     EXPECT_EQ(saved.find("Port=2\n"), std::string::npos);
   }
