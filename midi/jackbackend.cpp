@@ -1,10 +1,12 @@
 #include "midi/jackbackend.h"
 
 #include <jack/midiport.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <string_view>
 #include <utility>
 
@@ -40,8 +42,10 @@ bool NameInUse(jack_client_t* client, const std::string& name) {
   return inUse;
 }
 
-// The first free name of "Tessel", "Tessel 2", ...; null when no JACK server answers.
-jack_client_t* OpenClient() {
+// The first free name of "Tessel", "Tessel 2", ...; null when no JACK server answers, and
+// then `serverAnswered` is false.
+jack_client_t* OpenClient(bool& serverAnswered) {
+  serverAnswered = true;
   for (int number = 1; number <= kMostCopies; ++number) {
     const std::string name = CopyName(number);
     jack_status_t status{};
@@ -54,12 +58,51 @@ jack_client_t* OpenClient() {
     }
     // A name taken is told apart only by the server answering (libjack 1.9.21 reports it
     // as a server error, not as a name that is not unique).
-    if ((status & JackServerFailed) != 0) return nullptr;
+    if ((status & JackServerFailed) != 0) {
+      serverAnswered = number > 1;
+      return nullptr;
+    }
   }
   return nullptr;
 }
 
+void ToStandardError(const char* message) { std::fprintf(stderr, "JACK: %s\n", message); }
+
 void Quiet(const char*) {}
+
+// Holds what the process writes to standard error while it lives, and passes it on only when
+// told to. libjack and its database library write there directly while they look for a
+// server, and when none runs that is an answer, not an error.
+class StandardErrorHold {
+ public:
+  StandardErrorHold() : held_(std::tmpfile()), saved_(held_ != nullptr ? dup(STDERR_FILENO) : -1) {
+    std::fflush(stderr);
+    if (saved_ >= 0) dup2(fileno(held_), STDERR_FILENO);
+  }
+  ~StandardErrorHold() {
+    if (saved_ < 0) return;
+    std::fflush(stderr);
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+    if (passOn_) {
+      std::rewind(held_);
+      char chunk[512];
+      while (const size_t read = std::fread(chunk, 1, sizeof chunk, held_)) {
+        std::fwrite(chunk, 1, read, stderr);
+      }
+    }
+    std::fclose(held_);
+  }
+  StandardErrorHold(const StandardErrorHold&) = delete;
+  StandardErrorHold& operator=(const StandardErrorHold&) = delete;
+
+  void PassOn() { passOn_ = true; }
+
+ private:
+  std::FILE* const held_;  // null when no file could be made: nothing is held then
+  const int saved_;
+  bool passOn_ = false;
+};
 
 // Microseconds on timeGetTime's clock, the steady clock. JACK's clock is read beside it once
 // per cycle, so the offset between the two is always fresh and no drift builds up.
@@ -138,10 +181,15 @@ class JackBackend::Output final : public MidiOutputConnection {
 };
 
 std::shared_ptr<MidiBackend> JackBackend::Create() {
-  // libjack reports a missing server on stderr; here that is an answer, not an error.
-  jack_set_error_function(&Quiet);
-  jack_set_info_function(&Quiet);
-  jack_client_t* client = OpenClient();
+  jack_set_error_function(&ToStandardError);
+  jack_set_info_function(&Quiet);  // progress notes, not errors
+  jack_client_t* client = nullptr;
+  {
+    StandardErrorHold hold;
+    bool serverAnswered = false;
+    client = OpenClient(serverAnswered);
+    if (serverAnswered) hold.PassOn();
+  }
   if (client == nullptr) return nullptr;
   std::shared_ptr<JackBackend> backend(new JackBackend(client));
   if (!backend->Start()) return nullptr;

@@ -80,6 +80,9 @@ class NoMidiBackend final : public MidiBackend {
 // it opens, else none.
 std::shared_ptr<MidiBackend> OpenSystemMidi();
 
+// Tests only: MIDI operations use `backend` from now on. Call while no device is open.
+void UseMidiBackend(std::shared_ptr<MidiBackend> backend);
+
 // A MIDI system's port name as a product name that fits MAXPNAMELEN with its NUL. A name too
 // long is cut on a character boundary and ends in a hash of the whole name, so names that
 // share a long beginning stay apart and the same port always gets the same product name.

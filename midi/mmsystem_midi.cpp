@@ -258,9 +258,12 @@ MMRESULT InterruptMidiOut(HMIDIOUT handle) {
 uint64_t InputEventsLostBySystem() { return Backend()->InputEventsLost(); }
 
 void UseLoopbackMidi(unsigned deviceCount) {
-  auto loopback = std::make_shared<LoopbackBackend>(deviceCount);
+  UseMidiBackend(std::make_shared<LoopbackBackend>(deviceCount));
+}
+
+void UseMidiBackend(std::shared_ptr<MidiBackend> backend) {
   std::lock_guard guard(SystemLock());
-  CurrentSystem() = std::move(loopback);
+  CurrentSystem() = std::move(backend);
 }
 
 }  // namespace mmsystem

@@ -2,8 +2,10 @@
 // and records what TMidiOutput plays.
 
 #include <gtest/gtest.h>
+#include <jack/jack.h>
 
 #include <QThread>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -82,6 +84,48 @@ TEST_F(MidiPortsJackTest, InputDeliversShortAndLongMessagesOnTheOwningThread) {
                                        {0xF2, 0x10, 0x20}};
   EXPECT_EQ(events, expected);
   EXPECT_FALSE(offThread);
+  input.Stop();
+  input.Close();
+}
+
+// The server's period in whole milliseconds, rounded up.
+DWORD PeriodMs() {
+  jack_client_t* client = jack_client_open("TesselPeriod", JackNoStartServer, nullptr);
+  EXPECT_NE(client, nullptr);
+  if (client == nullptr) return 0;
+  const DWORD period = (1000 * jack_get_buffer_size(client) + jack_get_sample_rate(client) - 1) /
+                       jack_get_sample_rate(client);
+  jack_client_close(client);
+  return period;
+}
+
+// An event carries when JACK got it, on timeGetTime's clock: a window thread that was busy
+// for a while still learns when each note was played, and their spacing.
+TEST_F(MidiPortsJackTest, EventsCarryTheirJackTimeOnTheMillisecondClock) {
+  const DWORD period = PeriodMs();
+  TMidiInput input;
+  input.SetProductName(mmsystem::FitProductName(peer->OutputPort()));
+  std::vector<uint32_t> instants;
+  input.OnMidiInput = [&](TMidiInput& sender) { instants.push_back(sender.ReadEvent()->Instant); };
+  input.Open();
+  ASSERT_EQ(input.State(), TMidiInput::TState::Open) << TMidiInput::ErrorText(input.Error());
+  input.Start();
+  peer->Send({0x90, 0x3C, 0x64});  // played once the ports are cabled, so not timed
+  ASSERT_TRUE(ProcessEventsUntil([&] { return instants.size() == 1; }, kPatience));
+
+  std::vector<DWORD> sent;
+  for (int i = 0; i < 3; ++i) {
+    sent.push_back(timeGetTime());
+    peer->Send({0x80, static_cast<uint8_t>(0x3C + i), 0x00});
+    ASSERT_TRUE(peer->WaitUntilSent(kPatience));
+    QThread::msleep(40);  // the window thread is busy: nothing is read yet
+  }
+  ASSERT_TRUE(ProcessEventsUntil([&] { return instants.size() == 4; }, kPatience));
+  for (int i = 0; i < 3; ++i) {
+    // Played in the first cycle after it was queued; the stamp is that cycle's start.
+    const auto late = static_cast<int32_t>(instants[i + 1] - sent[i]);
+    EXPECT_LE(std::abs(late), static_cast<int32_t>(period + 1)) << "event " << i;
+  }
   input.Stop();
   input.Close();
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QThread>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -20,6 +21,8 @@ using Bytes = std::vector<uint8_t>;
 struct Received {
   std::vector<Bytes> events;
   std::vector<uint8_t> statuses;
+  std::vector<uint32_t> instants;  // on timeGetTime's clock
+  std::vector<uint32_t> origins;   // instant less time since the start
   int overflows = 0;
   bool offThread = false;
 };
@@ -54,6 +57,8 @@ class MidiInputTest : public testing::Test {
       std::unique_ptr<TMyMidiEvent> event = sender.ReadEvent();
       ASSERT_NE(event, nullptr);
       got.statuses.push_back(event->Status);
+      got.instants.push_back(event->Instant);
+      got.origins.push_back(event->Instant - event->TimeStamp);
       if (event->SysexData) {
         got.events.emplace_back(event->SysexData.get(),
                                 event->SysexData.get() + event->SysexLength);
@@ -180,6 +185,7 @@ TEST_F(MidiInputTest, AnOpenThatFailsAfterOpeningTheDeviceGivesTheDeviceBack) {
 
 TEST_F(MidiInputTest, DeliversShortMessagesOnceEachOnTheOwningThread) {
   RecordEvents();
+  const DWORD opened = timeGetTime();
   OpenPair();
   output.SendShort(0x90, 0x3C, 0x64);
   output.SendShort(0xF8, 0, 0);  // timing clock: dropped by the callback
@@ -193,6 +199,11 @@ TEST_F(MidiInputTest, DeliversShortMessagesOnceEachOnTheOwningThread) {
       {0x90, 0x3C, 0x64}, {0xC5, 0x07, 0}, {0xFA, 0, 0}, {0xF2, 0x10, 0x20}};
   EXPECT_EQ(got.events, expected);
   EXPECT_FALSE(got.offThread);
+  // When each was sent, in order, and its time since the start from one origin.
+  EXPECT_TRUE(std::is_sorted(got.instants.begin(), got.instants.end()));
+  EXPECT_GE(got.instants.front(), opened);
+  EXPECT_LE(got.instants.back(), timeGetTime());
+  EXPECT_EQ(std::count(got.origins.begin(), got.origins.end(), got.origins.front()), 4);
   EXPECT_EQ(input->ReadEvent(), nullptr);
   EXPECT_EQ(input->PendingCount(), 0);
 }
@@ -262,6 +273,7 @@ TEST_F(MidiInputTest, EventsThatFindTheRingFullAreCountedAndTheirBuffersReused) 
   SendSysex(SysexOf(16));  // both buffers come back full and find no room
   ASSERT_TRUE(ProcessEventsUntil([&] { return got.overflows == 3; }));
   EXPECT_EQ(input->PendingCount(), 1);
+  EXPECT_EQ(input->LostEvents(), 3u);
 
   RecordEvents();
   auto first = input->ReadEvent();

@@ -2,12 +2,15 @@
 // test client plays into Tessel's inputs and records what Tessel's outputs play.
 
 #include <gtest/gtest.h>
+#include <jack/jack.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "midi/jackbackend.h"
 #include "midi/midibackend.h"
 #include "midi/mmsystem.h"
 #include "tests/jack/jackpeer.h"
@@ -236,6 +239,29 @@ TEST_F(MmsystemJackTest, LongPortNamesStayApartAndFindTheirPorts) {
   std::this_thread::sleep_for(50ms);  // room for a stray message to show
   EXPECT_EQ(BytesOf(first.Received()), (std::vector<std::vector<uint8_t>>{{0x90, 0x3C, 0x40}}));
   EXPECT_EQ(BytesOf(second.Received()), (std::vector<std::vector<uint8_t>>{{0x90, 0x3E, 0x40}}));
+}
+
+// libjack's errors reach standard error, but looking for a server that does not run is an
+// answer, not an error, and prints nothing.
+TEST_F(MmsystemJackTest, LibjackErrorsReachStandardErrorButAMissingServerIsQuiet) {
+  const std::string server = std::getenv("JACK_DEFAULT_SERVER");
+  setenv("JACK_DEFAULT_SERVER", "tessel-no-such-server", 1);
+  testing::internal::CaptureStderr();
+  const bool found = mmsystem::JackBackend::Create() != nullptr;
+  const std::string saidWithoutServer = testing::internal::GetCapturedStderr();
+  setenv("JACK_DEFAULT_SERVER", server.c_str(), 1);
+  EXPECT_FALSE(found);
+  EXPECT_EQ(saidWithoutServer, "");
+
+  jack_client_t* client = jack_client_open("TesselErrors", JackNoStartServer, nullptr);
+  ASSERT_NE(client, nullptr);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(jack_port_register(client, std::string(400, 'x').c_str(), JACK_DEFAULT_MIDI_TYPE,
+                               JackPortIsInput, 0),
+            nullptr);
+  const std::string said = testing::internal::GetCapturedStderr();
+  jack_client_close(client);
+  EXPECT_NE(said.find("JACK: "), std::string::npos) << said;
 }
 
 TEST_F(MmsystemJackTest, NoCallbackRunsAfterCloseReturns) {
