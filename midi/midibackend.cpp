@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "midi/alsabackend.h"
 #include "midi/jackbackend.h"
-#include "midi/rtmidibackend.h"
 
 namespace mmsystem {
 
@@ -41,7 +41,7 @@ MMRESULT NoMidiBackend::OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection
 
 std::shared_ptr<MidiBackend> OpenSystemMidi() {
   if (auto jack = JackBackend::Create()) return jack;
-  if (auto alsa = RtMidiBackend::Create()) return alsa;
+  if (auto alsa = AlsaBackend::Create()) return alsa;
   return std::make_shared<NoMidiBackend>();
 }
 
