@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "platform/timerservice.h"
+
 namespace mmsystem {
 
 namespace {
@@ -325,8 +327,10 @@ void AlsaBackend::Attach(MidiInputSink* sink) {
   while (delivering_.load()) std::this_thread::yield();
 }
 
+// Stamped as it is read: the delivery thread reads each event as soon as the kernel has it.
 void AlsaBackend::Deliver(const snd_seq_event_t& event) {
   if (event.dest.port != inputPort_) return;
+  const uint32_t timeMs = timeGetTime();
   const uint8_t* bytes;
   size_t count;
   unsigned char decoded[16];
@@ -340,7 +344,7 @@ void AlsaBackend::Deliver(const snd_seq_event_t& event) {
     count = static_cast<size_t>(length);
   }
   delivering_.store(true);
-  if (MidiInputSink* sink = sink_.load()) sink->Receive(bytes, count);
+  if (MidiInputSink* sink = sink_.load()) sink->Receive(bytes, count, timeMs);
   delivering_.store(false);
 }
 

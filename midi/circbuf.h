@@ -16,13 +16,15 @@ void RefuseSharedAllocForTesting(size_t size);
 
 // One event as the driver callback delivered it.
 struct TRingItem {
-  uint32_t TimeStamp;     // the driver's time stamp
-  uint32_t ShortMessage;  // packed: status in the low byte, then data 1, then data 2
-  MIDIHDR* Header;        // the returned long buffer; null for a short message
+  uint32_t TimeStamp;  // ms since input was started
+  uint32_t Instant;    // when the MIDI system got it, on timeGetTime's clock
+  uint8_t Bytes[3];    // a short message, status first
+  uint8_t Length;      // bytes in use; 0 for a long buffer
+  MIDIHDR* Header;     // the returned long buffer; null for a short message
 };
 
-// Largest ring: its storage once had to fit in 16 bits (5461 items of 12 bytes), and the
-// ports' Capacity keeps that limit.
+// Largest ring: the ports' Capacity is a 16-bit count that stays within 5461 slots, so a
+// settings value that was valid before stays valid.
 constexpr uint16_t kMaxRingCapacity = 5461;
 
 // Fixed-capacity ring between exactly one producer thread (the driver callback: RingPut) and

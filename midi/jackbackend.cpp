@@ -72,6 +72,14 @@ bool PollUntil(Done done) {
 
 void Quiet(const char*) {}
 
+// Microseconds on timeGetTime's clock, the steady clock. JACK's clock is read beside it once
+// per cycle, so the offset between the two is always fresh and no drift builds up.
+int64_t SteadyMicroseconds() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
 // An open input: device 0 is our port as it is; device N also connects the server's port to it.
@@ -287,12 +295,22 @@ void JackBackend::OnShutdown(void* self) {
 void JackBackend::Record(void* buffer) {
   if (!listening_.load(std::memory_order_relaxed)) return;
   const uint32_t count = jack_midi_get_event_count(buffer);
+  if (count == 0) return;
+  const jack_nframes_t cycleStart = jack_last_frame_time(client_);
+  const int64_t toSteadyUs = SteadyMicroseconds() - static_cast<int64_t>(jack_get_time());
   bool recorded = false;
   for (uint32_t i = 0; i < count; ++i) {
     jack_midi_event_t event;
+    if (jack_midi_event_get(&event, buffer, i) != 0) continue;
+    const auto eventUs =
+        static_cast<int64_t>(jack_frames_to_time(client_, cycleStart + event.time));
+    const auto timeMs = static_cast<uint32_t>((eventUs + toSteadyUs) / 1000);
     // An event that finds the ring full is lost; it takes thousands of messages in one cycle.
-    if (jack_midi_event_get(&event, buffer, i) == 0) {
-      recorded |= incoming_.Write(event.buffer, event.size);
+    if (incoming_.Write(reinterpret_cast<const uint8_t*>(&timeMs), sizeof timeMs, event.buffer,
+                        event.size)) {
+      recorded = true;
+    } else {
+      lostInput_.fetch_add(1, std::memory_order_relaxed);
     }
   }
   if (!recorded) return;
@@ -325,11 +343,13 @@ void JackBackend::DeliverUntilStopped() {
   while (!stopping_.load(std::memory_order_acquire)) {
     const uint32_t seen = recorded_.load(std::memory_order_acquire);
     while (const size_t size = incoming_.FrontSize()) {
-      message.resize(size);
-      incoming_.Copy(0, message.data(), size);
+      uint32_t timeMs = 0;
+      incoming_.Copy(0, reinterpret_cast<uint8_t*>(&timeMs), sizeof timeMs);
+      message.resize(size - sizeof timeMs);
+      incoming_.Copy(sizeof timeMs, message.data(), message.size());
       incoming_.Pop();
       std::lock_guard guard(sinkLock_);
-      if (sink_ != nullptr) sink_->Receive(message.data(), size);
+      if (sink_ != nullptr) sink_->Receive(message.data(), message.size(), timeMs);
     }
     recorded_.wait(seen, std::memory_order_acquire);
   }

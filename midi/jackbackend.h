@@ -42,6 +42,7 @@ class JackBackend final : public MidiBackend {
   MMRESULT OpenInput(UINT id, MidiInputSink& sink,
                      std::unique_ptr<MidiInputConnection>& connection) override;
   MMRESULT OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) override;
+  uint64_t InputEventsLost() const override { return lostInput_.load(std::memory_order_relaxed); }
 
  private:
   class Input;
@@ -78,11 +79,13 @@ class JackBackend final : public MidiBackend {
   std::atomic<bool> inputClaimed_ = false;   // one open input at a time
   std::atomic<bool> outputClaimed_ = false;  // one open output at a time
 
-  // Process thread -> delivery thread. `listening_` tells the process thread to record;
+  // Process thread -> delivery thread: each message is the event's time on timeGetTime's
+  // clock, 4 bytes, then the event's bytes. `listening_` tells the process thread to record;
   // `recorded_` counts writes so the delivery thread can sleep until the next one.
   MessageRing incoming_;
   std::atomic<bool> listening_ = false;
   std::atomic<uint32_t> recorded_ = 0;
+  std::atomic<uint64_t> lostInput_ = 0;  // events that found the ring full
   // Guards sink_; held through each delivery, so detaching waits for one under way.
   std::mutex sinkLock_;
   MidiInputSink* sink_ = nullptr;

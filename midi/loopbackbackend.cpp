@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/timerservice.h"
+
 namespace mmsystem {
 
 class LoopbackBackend::Input final : public MidiInputConnection {
@@ -74,7 +76,7 @@ MMRESULT LoopbackBackend::OpenOutput(UINT id, std::unique_ptr<MidiOutputConnecti
 void LoopbackBackend::Post(UINT input, const uint8_t* bytes, size_t count) {
   {
     std::lock_guard guard(queueLock_);
-    queue_.push_back(Transfer{input, std::vector<uint8_t>(bytes, bytes + count)});
+    queue_.push_back(Transfer{input, std::vector<uint8_t>(bytes, bytes + count), timeGetTime()});
   }
   queueChanged_.notify_one();
 }
@@ -95,7 +97,8 @@ void LoopbackBackend::DeliverUntilStopped() {
     {
       std::lock_guard sinkGuard(sinkLock_);
       if (transfer.input < sinks_.size() && sinks_[transfer.input] != nullptr) {
-        sinks_[transfer.input]->Receive(transfer.bytes.data(), transfer.bytes.size());
+        sinks_[transfer.input]->Receive(transfer.bytes.data(), transfer.bytes.size(),
+                                        transfer.sentMs);
       }
     }
     queueGuard.lock();

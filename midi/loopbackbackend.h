@@ -34,6 +34,7 @@ class LoopbackBackend final : public MidiBackend {
   struct Transfer {
     UINT input;
     std::vector<uint8_t> bytes;
+    uint32_t sentMs;  // on timeGetTime's clock: a cable delivers at once
   };
 
   void Post(UINT input, const uint8_t* bytes, size_t count);

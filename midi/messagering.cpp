@@ -10,14 +10,20 @@ MessageRing::MessageRing(size_t capacity)
     : mask_(std::bit_ceil(capacity) - 1), storage_(new uint8_t[mask_ + 1]) {}
 
 bool MessageRing::Write(const uint8_t* bytes, size_t count) {
-  if (count == 0) return true;
+  return Write(nullptr, 0, bytes, count);
+}
+
+bool MessageRing::Write(const uint8_t* head, size_t headCount, const uint8_t* bytes, size_t count) {
+  const size_t whole = headCount + count;
+  if (whole == 0) return true;
   const size_t at = written_.load(std::memory_order_relaxed);
   const size_t used = at - read_.load(std::memory_order_acquire);
-  if (sizeof(Length) + count > mask_ + 1 - used) return false;
-  const auto length = static_cast<Length>(count);
+  if (sizeof(Length) + whole > mask_ + 1 - used) return false;
+  const auto length = static_cast<Length>(whole);
   Store(at, reinterpret_cast<const uint8_t*>(&length), sizeof length);
-  Store(at + sizeof length, bytes, count);
-  written_.store(at + sizeof length + count, std::memory_order_release);
+  Store(at + sizeof length, head, headCount);
+  Store(at + sizeof length + headCount, bytes, count);
+  written_.store(at + sizeof length + whole, std::memory_order_release);
   return true;
 }
 
@@ -43,6 +49,7 @@ void MessageRing::Pop() {
 }
 
 void MessageRing::Store(size_t at, const uint8_t* from, size_t count) {
+  if (count == 0) return;
   const size_t start = at & mask_;
   const size_t first = std::min(count, mask_ + 1 - start);
   std::memcpy(storage_.get() + start, from, first);

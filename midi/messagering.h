@@ -19,6 +19,8 @@ class MessageRing {
 
   // False, with nothing written, when the message does not fit now.
   bool Write(const uint8_t* bytes, size_t count);
+  // Writes `head` and `bytes` as one message, so a fixed header needs no copy to join them.
+  bool Write(const uint8_t* head, size_t headCount, const uint8_t* bytes, size_t count);
 
   // Length of the oldest message; 0 when the ring is empty.
   size_t FrontSize() const;

@@ -16,10 +16,11 @@ namespace mmsystem {
 inline constexpr char kVirtualInputName[] = "Tessel MIDI In";
 inline constexpr char kVirtualOutputName[] = "Tessel MIDI Out";
 
-// Receives what an open input reads, on the backend's delivery thread.
+// Receives what an open input reads, on the backend's delivery thread. `timeMs` is when the
+// MIDI system got the bytes, on timeGetTime's clock.
 class MidiInputSink {
  public:
-  virtual void Receive(const uint8_t* bytes, size_t count) = 0;
+  virtual void Receive(const uint8_t* bytes, size_t count, uint32_t timeMs) = 0;
 
  protected:
   ~MidiInputSink() = default;
@@ -53,6 +54,9 @@ class MidiBackend {
   virtual MMRESULT OpenInput(UINT id, MidiInputSink& sink,
                              std::unique_ptr<MidiInputConnection>& connection) = 0;
   virtual MMRESULT OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) = 0;
+
+  // Input events dropped on the way to the sink, for want of room; any thread.
+  virtual uint64_t InputEventsLost() const { return 0; }
 };
 
 // No MIDI system: no devices. The mapper is listed, so the output list is never empty, but

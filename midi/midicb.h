@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "midi/circbuf.h"
 #include "midi/mmsystem.h"
@@ -17,8 +18,11 @@ struct TMidiCallbackInfo {
   TEventRing* Ring = nullptr;  // null for an output port
   TMessageWindow* Window = nullptr;
   std::atomic<bool> SysexOnly{false};  // drop short messages
+  // Counts the events that found the ring full; the port's own counter, or null.
+  std::atomic<uint64_t>* Lost = nullptr;
 };
 
 // The callback given to midiInOpen and midiOutOpen. Runs on a driver thread: never blocks,
-// copies one ring item and posts one message to the port's window.
+// copies one ring item and posts one message to the port's window. Input events come with
+// their MIDIINEVENT as parameter 2.
 void MidiCallback(void* device, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2);

@@ -84,6 +84,7 @@ void TMidiInput::Open() {
     FCallbackInfo->Ring = FRing;
     FCallbackInfo->Window = &FWindow;
     FCallbackInfo->SysexOnly.store(FSysexOnly, std::memory_order_relaxed);
+    FCallbackInfo->Lost = &FLostEvents;
     HMIDIIN handle = nullptr;
     Check(midiInOpen(&handle, FDeviceID, MidiCallback,
                      reinterpret_cast<DWORD_PTR>(FCallbackInfo.get()), CALLBACK_FUNCTION));
@@ -178,6 +179,7 @@ std::unique_ptr<TMyMidiEvent> TMidiInput::ReadEvent() {
   if (FState != TState::Open || !RingPeek(FRing, item)) return nullptr;
   auto event = std::make_unique<TMyMidiEvent>();
   event->TimeStamp = item.TimeStamp;
+  event->Instant = item.Instant;
   if (item.Header != nullptr) {
     event->Status = 0xF0;
     const DWORD recorded =
@@ -187,9 +189,9 @@ std::unique_ptr<TMyMidiEvent> TMidiInput::ReadEvent() {
     // Raises with the item still in the ring, so the next read retries it.
     RequeueSysexBuffer(item.Header);
   } else {
-    event->Status = static_cast<uint8_t>(item.ShortMessage);
-    event->Data1 = static_cast<uint8_t>(item.ShortMessage >> 8);
-    event->Data2 = static_cast<uint8_t>(item.ShortMessage >> 16);
+    event->Status = item.Bytes[0];
+    event->Data1 = item.Bytes[1];
+    event->Data2 = item.Bytes[2];
   }
   RingDrop(FRing);
   return event;

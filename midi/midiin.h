@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -56,6 +57,8 @@ class TMidiInput {
   TNotifyEvent OnMidiInput;
   // The ring was full and an event was lost.
   TNotifyEvent OnOverflow;
+  // Events lost because the ring was full, since the port was made; any thread.
+  uint64_t LostEvents() const { return FLostEvents.load(std::memory_order_relaxed); }
 
   // Reports no failure: a port that could not open stays Closed, with the platform's result
   // in Error, and delivers nothing. Nothing happens while already open.
@@ -96,5 +99,6 @@ class TMidiInput {
   std::vector<std::unique_ptr<TMyMidiHdr>> FSysexHeaders;
   // Created by the first Open and kept: the driver holds its address while a device is open.
   std::unique_ptr<TMidiCallbackInfo> FCallbackInfo;
+  std::atomic<uint64_t> FLostEvents = 0;  // counted on the driver's thread
   TMessageWindow FWindow;
 };

@@ -45,7 +45,8 @@ MMRESULT MidiInDevice::Start() {
   if (!open_) return MMSYSERR_INVALHANDLE;
   if (!started_) {
     started_ = true;
-    startTime_ = std::chrono::steady_clock::now();
+    startMs_ = timeGetTime();
+    current_ = MIDIINEVENT{0, startMs_, {}, 0};
     parser_.Reset();
   }
   return MMSYSERR_NOERROR;
@@ -82,16 +83,26 @@ MMRESULT MidiInDevice::Close() {
   return MMSYSERR_NOERROR;
 }
 
-void MidiInDevice::Receive(const uint8_t* bytes, size_t count) {
+void MidiInDevice::Receive(const uint8_t* bytes, size_t count, uint32_t timeMs) {
   std::lock_guard guard(lock_);
   if (!started_) return;
+  // Differences wrap with the clock; read as signed, an earlier stamp comes out negative.
+  if (static_cast<int32_t>(timeMs - current_.dwTime) > 0) {
+    current_.dwTime = timeMs;
+    current_.dwTimeStamp = timeMs - startMs_;
+  }
   parser_.Parse(bytes, count, *this);
 }
 
 void MidiInDevice::OnMessage(const uint8_t* bytes, size_t count) {
+  MIDIINEVENT event = current_;
   DWORD packed = 0;
-  for (size_t i = 0; i < count; ++i) packed |= static_cast<DWORD>(bytes[i]) << (8 * i);
-  Notify(MIM_DATA, packed, MillisecondsSinceStart());
+  for (size_t i = 0; i < count; ++i) {
+    event.bData[i] = bytes[i];
+    packed |= static_cast<DWORD>(bytes[i]) << (8 * i);
+  }
+  event.cbData = static_cast<uint8_t>(count);
+  Notify(MIM_DATA, packed, reinterpret_cast<DWORD_PTR>(&event));
 }
 
 void MidiInDevice::OnSysex(const uint8_t* bytes, size_t count, bool ends) {
@@ -112,15 +123,9 @@ void MidiInDevice::ReturnFirstBuffer() {
   MIDIHDR* buffer = buffers_.front();
   buffers_.pop_front();
   mmsystem::MarkHeaderDone(buffer);
-  Notify(MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(buffer), MillisecondsSinceStart());
+  Notify(MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(buffer), reinterpret_cast<DWORD_PTR>(&current_));
 }
 
 void MidiInDevice::Notify(UINT message, DWORD_PTR param1, DWORD_PTR param2) {
   if (callback_ != nullptr) callback_(this, message, instance_, param1, param2);
-}
-
-DWORD MidiInDevice::MillisecondsSinceStart() const {
-  if (startTime_ == std::chrono::steady_clock::time_point{}) return 0;
-  const auto elapsed = std::chrono::steady_clock::now() - startTime_;
-  return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 }

@@ -6,7 +6,6 @@
 // Threads: the owning thread calls the public operations; the backend's delivery thread calls
 // Receive. Callbacks run on either, always under the device's lock.
 
-#include <chrono>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -34,14 +33,13 @@ struct MidiInDevice final : public mmsystem::MidiInputSink,
   // Refused while buffers are queued. Once it returns, no callback runs.
   MMRESULT Close();
 
-  void Receive(const uint8_t* bytes, size_t count) override;
+  void Receive(const uint8_t* bytes, size_t count, uint32_t timeMs) override;
 
  private:
   void OnMessage(const uint8_t* bytes, size_t count) override;
   void OnSysex(const uint8_t* bytes, size_t count, bool ends) override;
   void ReturnFirstBuffer();
   void Notify(UINT message, DWORD_PTR param1, DWORD_PTR param2);
-  DWORD MillisecondsSinceStart() const;
 
   const std::shared_ptr<mmsystem::MidiBackend> backend_;  // outlives connection_
   const MidiCallbackProc callback_;
@@ -53,7 +51,10 @@ struct MidiInDevice final : public mmsystem::MidiInputSink,
   std::mutex lock_;
   bool open_ = false;
   bool started_ = false;
-  std::chrono::steady_clock::time_point startTime_;
+  DWORD startMs_ = 0;  // when input started, on timeGetTime's clock
+  // The time of the bytes being parsed: never before the start nor before the previous
+  // event's, so events keep their order whatever the MIDI system's stamps do.
+  MIDIINEVENT current_{};
   std::deque<MIDIHDR*> buffers_;  // queued for system-exclusive input, the one filling first
   mmsystem::MidiStreamParser parser_;
 };

@@ -14,6 +14,7 @@ class TMyMidiEvent {
   uint8_t Data1 = 0;
   uint8_t Data2 = 0;
   uint32_t TimeStamp = 0;  // driver time, ms since input was started
+  uint32_t Instant = 0;    // when the MIDI system got it, on timeGetTime's clock
   uint16_t SysexLength = 0;
   std::unique_ptr<uint8_t[]> SysexData;
 

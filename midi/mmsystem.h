@@ -83,6 +83,16 @@ struct MIDIOUTCAPSA {
   DWORD dwSupport;
 };
 
+// Parameter 2 of MIM_DATA, MIM_LONGDATA and MIM_LONGERROR: the event, valid only during the
+// call. Parameter 1 is the packed short message or the returned header, as usual. Times never
+// go back from one event of an input to the next.
+struct MIDIINEVENT {
+  DWORD dwTimeStamp;  // ms since midiInStart
+  DWORD dwTime;       // when the MIDI system got it, on timeGetTime's clock
+  uint8_t bData[3];   // a short message, status first; unused bytes 0
+  uint8_t cbData;     // bytes of bData in use; 0 for a long buffer
+};
+
 // (device handle, message, instance value, parameter 1, parameter 2). Input callbacks run on
 // the backend's input thread; MOM_DONE may run on the thread that sent the long message.
 using MidiCallbackProc = void (*)(void* device, UINT msg, DWORD_PTR instance, DWORD_PTR param1,
@@ -129,5 +139,8 @@ MidiSystem ActiveMidiSystem();
 // outputs named "Loopback 0", "Loopback 1", ..., where output N feeds input N and the
 // mapper feeds input 0. Call while no device is open.
 void UseLoopbackMidi(unsigned deviceCount);
+
+// Input events the MIDI system in use dropped before any port could see them, since start.
+uint64_t InputEventsLostBySystem();
 
 }  // namespace mmsystem

@@ -251,6 +251,8 @@ namespace mmsystem {
 
 MidiSystem ActiveMidiSystem() { return Backend()->System(); }
 
+uint64_t InputEventsLostBySystem() { return Backend()->InputEventsLost(); }
+
 void UseLoopbackMidi(unsigned deviceCount) {
   auto loopback = std::make_shared<LoopbackBackend>(deviceCount);
   std::lock_guard guard(SystemLock());

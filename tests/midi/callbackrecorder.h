@@ -24,12 +24,16 @@ class CallbackRecorder {
     DWORD_PTR param2;
     std::thread::id thread;
     std::vector<uint8_t> recorded;  // a returned buffer's bytes, copied on arrival
+    MIDIINEVENT event{};            // an input event's record, copied on arrival
   };
 
   static void Callback(void*, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                        DWORD_PTR param2) {
     auto& self = *reinterpret_cast<CallbackRecorder*>(instance);
-    Call call{message, param1, param2, std::this_thread::get_id(), {}};
+    Call call{message, param1, param2, std::this_thread::get_id(), {}, {}};
+    if (message == MIM_DATA || message == MIM_LONGDATA || message == MIM_LONGERROR) {
+      call.event = *reinterpret_cast<const MIDIINEVENT*>(param2);
+    }
     if (message == MIM_LONGDATA) {
       const auto* header = reinterpret_cast<const MIDIHDR*>(param1);
       call.recorded.assign(header->lpData, header->lpData + header->dwBytesRecorded);

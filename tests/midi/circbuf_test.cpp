@@ -15,7 +15,7 @@ struct RingDeleter {
 };
 using RingPtr = std::unique_ptr<TEventRing, RingDeleter>;
 
-TRingItem Item(uint32_t n) { return {n, ~n, nullptr}; }
+TRingItem Item(uint32_t n) { return {n, ~n, {}, 0, nullptr}; }
 
 uint32_t PeekStamp(TEventRing* ring) {
   TRingItem item{};
@@ -40,10 +40,10 @@ TEST(EventRing, RefusesWhenFullAndWrapsIntoTheFirstFreedSlot) {
     EXPECT_EQ(PeekStamp(ring.get()), n);
     EXPECT_TRUE(RingDrop(ring.get()));
   }
-  TRingItem untouched{7, 8, nullptr};
+  TRingItem untouched{7, 8, {}, 0, nullptr};
   EXPECT_FALSE(RingPeek(ring.get(), untouched));
   EXPECT_EQ(untouched.TimeStamp, 7u);
-  EXPECT_EQ(untouched.ShortMessage, 8u);
+  EXPECT_EQ(untouched.Instant, 8u);
   EXPECT_FALSE(RingDrop(ring.get()));
 }
 
@@ -78,7 +78,7 @@ TEST(EventRing, ProducerAndConsumerThreadsLoseNothing) {
       std::this_thread::yield();
       continue;
     }
-    torn += item.ShortMessage != ~item.TimeStamp;
+    torn += item.Instant != ~item.TimeStamp;
     outOfOrder += item.TimeStamp != expected;
     ASSERT_TRUE(RingDrop(ring.get()));
     ++expected;

@@ -79,6 +79,7 @@ TEST_F(LoopbackTest, ShortMessagesReachTheCabledInputOnTheBackendThread) {
   ASSERT_EQ(midiOutShortMsg(output_, 0x00403C90), MMSYSERR_NOERROR);  // before start: dropped
   ASSERT_EQ(midiOutShortMsg(otherOutput, 0x00403E90), MMSYSERR_NOERROR);
   ASSERT_TRUE(other.WaitFor(1));
+  const DWORD started = timeGetTime();
   ASSERT_EQ(midiInStart(input_), MMSYSERR_NOERROR);
   ASSERT_EQ(midiOutShortMsg(output_, 0x00643C90), MMSYSERR_NOERROR);
   ASSERT_EQ(midiOutShortMsg(output_, 0x00000045), MMSYSERR_NOERROR);  // running status: 90 45
@@ -86,10 +87,23 @@ TEST_F(LoopbackTest, ShortMessagesReachTheCabledInputOnTheBackendThread) {
   ASSERT_EQ(midiOutShortMsg(output_, 0x000005C3), MMSYSERR_NOERROR);
 
   ASSERT_TRUE(received_.WaitFor(4));
+  const DWORD arrived = timeGetTime();
   EXPECT_EQ(received_.ShortMessages(), (std::vector<DWORD_PTR>{0x643C90, 0x4590, 0xF8, 0x05C3}));
+  // Each event's record holds its bytes and when it was sent, on timeGetTime's clock and
+  // measured from the start, in order.
+  DWORD previous = started;
   for (const auto& call : received_.Calls()) {
     EXPECT_NE(call.thread, std::this_thread::get_id());
-    EXPECT_LT(call.param2, 5000u);  // ms since midiInStart
+    const DWORD packed = call.event.bData[0] | (DWORD{call.event.bData[1]} << 8) |
+                         (DWORD{call.event.bData[2]} << 16);
+    EXPECT_EQ(packed, call.param1);
+    EXPECT_EQ(call.event.cbData, call.param1 == 0xF8 ? 1 : call.param1 == 0x05C3 ? 2 : 3);
+    EXPECT_GE(call.event.dwTime, previous);
+    EXPECT_LE(call.event.dwTime, arrived);
+    const DWORD origin = call.event.dwTime - call.event.dwTimeStamp;  // the device's start
+    EXPECT_GE(origin, started);
+    EXPECT_EQ(origin, received_.Calls()[0].event.dwTime - received_.Calls()[0].event.dwTimeStamp);
+    previous = call.event.dwTime;
   }
 
   ASSERT_EQ(midiInStop(input_), MMSYSERR_NOERROR);

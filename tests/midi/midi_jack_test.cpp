@@ -11,8 +11,8 @@
 #include "midi/midibackend.h"
 #include "midi/midiin.h"
 #include "midi/midiout.h"
-#include "tests/support/qtwait.h"
 #include "tests/jack/jackpeer.h"
+#include "tests/support/qtwait.h"
 
 namespace {
 
