@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <utility>
 
 #include "platform/timerservice.h"
@@ -70,6 +69,20 @@ int MakePort(snd_seq_t* sequencer, const char* name, unsigned capabilities, unsi
 bool IsSysex(const uint8_t* bytes, size_t count) {
   // A run of system-exclusive bytes starts with F0, or continues one without a status byte.
   return count > 0 && (bytes[0] == 0xF0 || bytes[0] < 0x80);
+}
+
+bool IsPortChange(int type) {
+  switch (type) {
+    case SND_SEQ_EVENT_CLIENT_START:
+    case SND_SEQ_EVENT_CLIENT_EXIT:
+    case SND_SEQ_EVENT_CLIENT_CHANGE:
+    case SND_SEQ_EVENT_PORT_START:
+    case SND_SEQ_EVENT_PORT_EXIT:
+    case SND_SEQ_EVENT_PORT_CHANGE:
+      return true;
+    default:
+      return false;
+  }
 }
 
 void Quiet(const char*, int, const char*, int, const char*, ...) {}
@@ -329,6 +342,10 @@ void AlsaBackend::Attach(MidiInputSink* sink) {
 
 // Stamped as it is read: the delivery thread reads each event as soon as the kernel has it.
 void AlsaBackend::Deliver(const snd_seq_event_t& event) {
+  if (event.dest.port == announcePort_) {
+    if (IsPortChange(event.type)) watch_.Notify();
+    return;
+  }
   if (event.dest.port != inputPort_) return;
   const uint32_t timeMs = timeGetTime();
   const uint8_t* bytes;
@@ -361,8 +378,7 @@ void AlsaBackend::DeliverUntilStopped() {
     while (true) {
       const int result = snd_seq_event_input(sequencer_, &event);
       if (result == -ENOSPC) {
-        std::fprintf(stderr, "ALSA sequencer: input overran, events lost (%llu times)\n",
-                     static_cast<unsigned long long>(++overruns_));
+        overruns_.fetch_add(1, std::memory_order_relaxed);
         continue;
       }
       if (result < 0) break;

@@ -41,6 +41,8 @@ class AlsaBackend final : public MidiBackend {
   MMRESULT OpenInput(UINT id, MidiInputSink& sink,
                      std::unique_ptr<MidiInputConnection>& connection) override;
   MMRESULT OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) override;
+  uint64_t InputEventsLost() const override { return overruns_.load(std::memory_order_relaxed); }
+  void WatchDevices(std::function<void()> changed) override { watch_.Set(std::move(changed)); }
 
  private:
   class Input;
@@ -77,10 +79,11 @@ class AlsaBackend final : public MidiBackend {
   std::atomic<bool> delivering_ = false;
   // Delivery thread only: turns events other than system-exclusive into bytes.
   snd_midi_event_t* decoder_ = nullptr;
-  // Delivery thread only: how often the kernel dropped events because the delivery thread
-  // fell behind; each time is reported, never lost without a word.
-  uint64_t overruns_ = 0;
-  int stopFd_ = -1;  // an eventfd that ends the delivery thread
+  // Written by the delivery thread: how often the kernel dropped events because the delivery
+  // thread fell behind (at least one event each time; the kernel does not say how many).
+  std::atomic<uint64_t> overruns_ = 0;
+  DeviceWatch watch_;  // told on the delivery thread of each announcement
+  int stopFd_ = -1;    // an eventfd that ends the delivery thread
   std::thread deliveryThread_;
 };
 

@@ -1,6 +1,7 @@
 #include "midi/midibackend.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "midi/alsabackend.h"
 #include "midi/jackbackend.h"
@@ -22,6 +23,16 @@ uint32_t NameHash(const std::string& name) {
 bool IsUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 }  // namespace
+
+void DeviceWatch::Set(std::function<void()> changed) {
+  std::lock_guard guard(lock_);
+  changed_ = std::move(changed);
+}
+
+void DeviceWatch::Notify() {
+  std::lock_guard guard(lock_);
+  if (changed_) changed_();
+}
 
 MMRESULT NoMidiBackend::InputName(UINT, std::string&) { return MMSYSERR_BADDEVICEID; }
 

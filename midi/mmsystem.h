@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "platform/timerservice.h"
 
@@ -142,5 +143,9 @@ void UseLoopbackMidi(unsigned deviceCount);
 
 // Input events the MIDI system in use dropped before any port could see them, since start.
 uint64_t InputEventsLostBySystem();
+
+// Runs `changed` on a thread of the MIDI system each time its ports come, go or are renamed;
+// it must only hand the news over to its own thread. Null stops it.
+void WatchMidiDevices(std::function<void()> changed);
 
 }  // namespace mmsystem

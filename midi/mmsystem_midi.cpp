@@ -253,6 +253,10 @@ MidiSystem ActiveMidiSystem() { return Backend()->System(); }
 
 uint64_t InputEventsLostBySystem() { return Backend()->InputEventsLost(); }
 
+void WatchMidiDevices(std::function<void()> changed) {
+  Backend()->WatchDevices(std::move(changed));
+}
+
 void UseLoopbackMidi(unsigned deviceCount) {
   auto loopback = std::make_shared<LoopbackBackend>(deviceCount);
   std::lock_guard guard(SystemLock());
