@@ -88,6 +88,21 @@ std::vector<std::string> TSeqPeer::PublicPorts(int client) const {
   return names;
 }
 
+int TSeqPeer::OutputSubscribers() const {
+  snd_seq_query_subscribe_t* query;
+  snd_seq_query_subscribe_alloca(&query);
+  const snd_seq_addr_t out{static_cast<unsigned char>(client_), 0};
+  snd_seq_query_subscribe_set_root(query, &out);
+  snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+  snd_seq_query_subscribe_set_index(query, 0);
+  int count = 0;
+  while (snd_seq_query_port_subscribers(sequencer_, query) >= 0) {
+    ++count;
+    snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
+  }
+  return count;
+}
+
 void TSeqPeer::Send(const TBytes& bytes) {
   snd_seq_event_t event;
   snd_seq_ev_clear(&event);

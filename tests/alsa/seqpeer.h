@@ -43,6 +43,9 @@ class TSeqPeer {
   // The names of the ports that others may connect to, of client `client`.
   std::vector<std::string> PublicPorts(int client) const;
 
+  // How many ports read from our port "out".
+  int OutputSubscribers() const;
+
   // One message, a system-exclusive one as one event, to every port connected to "out".
   void Send(const TBytes& bytes);
 

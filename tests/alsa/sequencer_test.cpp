@@ -29,9 +29,10 @@ constexpr auto kPatience = 30s;
 constexpr int kBufferTimeMs = 300;
 constexpr size_t kSysexLength = 10000;
 constexpr int kBurstNotes = 150;  // 300 messages
-// The sequencer delivers at once, but the guest runs without KVM and the copies' timers and
-// threads share its two emulated processors.
-constexpr auto kSpacingTolerance = 40ms;
+// The sequencer delivers at once, but in the virtual machine the copies' timers and threads
+// share two emulated processors of a loaded host (up to 94 ms seen against 22 ms direct). A
+// buffer that lost the song's timeline would be off by seconds.
+constexpr auto kSpacingTolerance = 150ms;
 
 const std::vector<std::string> kCopyNames = {"Tessel", "Tessel 2", "Tessel 3"};
 
@@ -133,12 +134,13 @@ class SequencerTest : public ::testing::Test {
     }
   }
 
-  std::unique_ptr<TTesselProcess> NewCopy(const char* name, bool server) {
+  std::unique_ptr<TTesselProcess> NewCopy(const char* name, bool server,
+                                          const std::string& midiIn = "Tessel MIDI In") {
     auto copy = std::make_unique<TTesselProcess>(folder_.filePath(name).toStdString());
     copy->WriteSettings({{"Port", std::to_string(port_)},
                          {"AutoStart", "1"},
                          {"YourName", name},
-                         {"MidiIn", "Tessel MIDI In"},
+                         {"MidiIn", midiIn},
                          {"MidiOut", "Tessel MIDI Out"},
                          {"BufferTime", std::to_string(kBufferTimeMs)},
                          {"IsSever", server ? "1" : "0"},
@@ -149,22 +151,28 @@ class SequencerTest : public ::testing::Test {
   // Starts the copies in order, each once the one before has its client, and cables each to
   // its player with aconnect.
   void StartAll() {
-    for (size_t i = 0; i < copies_.size(); ++i) {
-      copies_[i]->Start();
-      const auto deadline = Clock::now() + kPatience;
-      while (peers_[0]->FindClient(kCopyNames[i]) < 0 && Clock::now() < deadline)
-        std::this_thread::sleep_for(20ms);
-      const int client = peers_[0]->FindClient(kCopyNames[i]);
-      ASSERT_GE(client, 0) << kCopyNames[i] << " did not appear\n" << copies_[i]->Log();
-      clients_[i] = client;
-      const std::string copy = std::to_string(client);
-      ASSERT_EQ(Shell("aconnect " + peers_[i]->OutputAddress() + " " + copy + ":0"), 0);
-      ASSERT_EQ(Shell("aconnect " + copy + ":1 " + peers_[i]->InputAddress()), 0);
-      if (i == 0) {
-        ASSERT_TRUE(WaitUntilListening(port_, kPatience)) << copies_[0]->Log();
-      }
-    }
+    for (size_t i = 0; i < copies_.size(); ++i) ASSERT_NO_FATAL_FAILURE(StartAndCable(i));
     ASSERT_NO_FATAL_FAILURE(WaitUntilHeard(1, {0, 2}));
+  }
+
+  void StartAndCable(size_t i) {
+    copies_[i]->Start();
+    const auto deadline = Clock::now() + kPatience;
+    while (peers_[0]->FindClient(kCopyNames[i]) < 0 && Clock::now() < deadline)
+      std::this_thread::sleep_for(20ms);
+    const int client = peers_[0]->FindClient(kCopyNames[i]);
+    if (client < 0) {
+      std::string names;
+      for (const std::string& name : peers_[0]->ClientNames()) names += " '" + name + "'";
+      FAIL() << kCopyNames[i] << " did not appear; clients:" << names << "\n" << copies_[i]->Log();
+    }
+    clients_[i] = client;
+    const std::string copy = std::to_string(client);
+    ASSERT_EQ(Shell("aconnect " + peers_[i]->OutputAddress() + " " + copy + ":0"), 0);
+    ASSERT_EQ(Shell("aconnect " + copy + ":1 " + peers_[i]->InputAddress()), 0);
+    if (i == 0) {
+      ASSERT_TRUE(WaitUntilListening(port_, kPatience)) << copies_[0]->Log();
+    }
   }
 
   void StopAll() {
@@ -290,6 +298,47 @@ TEST_F(SequencerTest, ThreeCopiesAreOneClientEachAndPlayWhatTheyHear) {
     while (noteOffs() < 3 && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
     EXPECT_EQ(noteOffs(), 3) << "held notes still sound at " << kCopyNames[copy];
   }
+}
+
+// A keyboard that comes and goes while it is the server's input: the server connects to it
+// again by itself when it comes back, and what it plays then reaches the client.
+TEST_F(SequencerTest, InputDeviceThatComesBackIsConnectedAgain) {
+  auto keyboard = std::make_unique<TSeqPeer>("Keyboard");
+  const std::string name = "Keyboard:out " + keyboard->OutputAddress();
+  copies_[0] = NewCopy("server", true, name);
+  copies_.pop_back();
+  ASSERT_NO_FATAL_FAILURE(StartAndCable(0));
+  ASSERT_NO_FATAL_FAILURE(StartAndCable(1));
+  const auto heardAtClient = [&](const Bytes& marker) {
+    const auto deadline = Clock::now() + kPatience;
+    while (Clock::now() < deadline) {
+      keyboard->Send(marker);
+      std::this_thread::sleep_for(std::chrono::milliseconds(kBufferTimeMs + 200));
+      const auto heard = BytesOf(peers_[1]->Received());
+      if (std::find(heard.begin(), heard.end(), marker) != heard.end()) return true;
+    }
+    return false;
+  };
+  ASSERT_EQ(keyboard->OutputSubscribers(), 1);
+  ASSERT_TRUE(heardAtClient({0xB0, 0x11, 0x01})) << copies_[0]->Log();
+
+  keyboard.reset();
+  std::this_thread::sleep_for(500ms);
+  keyboard = std::make_unique<TSeqPeer>("Keyboard");
+  ASSERT_EQ("Keyboard:out " + keyboard->OutputAddress(), name)
+      << "the keyboard came back elsewhere";
+  const auto back = Clock::now();
+  while (keyboard->OutputSubscribers() == 0 && Clock::now() < back + kPatience)
+    std::this_thread::sleep_for(1ms);
+  const auto connected = Clock::now();
+  ASSERT_EQ(keyboard->OutputSubscribers(), 1) << copies_[0]->Log();
+  EXPECT_TRUE(heardAtClient({0xB0, 0x11, 0x02})) << copies_[0]->Log();
+  std::printf(
+      "keyboard back: connected again after %lld ms, MIDI through after %lld ms\n",
+      static_cast<long long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(connected - back).count()),
+      static_cast<long long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - back).count()));
 }
 
 }  // namespace
