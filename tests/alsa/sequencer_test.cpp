@@ -26,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 using Bytes = TSeqPeer::TBytes;
 
 constexpr auto kPatience = 30s;
+// A program's first start in the virtual machine also builds fontconfig's cache.
+constexpr auto kStartPatience = 90s;
 constexpr int kBufferTimeMs = 300;
 constexpr size_t kSysexLength = 10000;
 constexpr int kBurstNotes = 150;  // 300 messages
@@ -157,7 +159,7 @@ class SequencerTest : public ::testing::Test {
 
   void StartAndCable(size_t i) {
     copies_[i]->Start();
-    const auto deadline = Clock::now() + kPatience;
+    const auto deadline = Clock::now() + kStartPatience;
     while (peers_[0]->FindClient(kCopyNames[i]) < 0 && Clock::now() < deadline)
       std::this_thread::sleep_for(20ms);
     const int client = peers_[0]->FindClient(kCopyNames[i]);

@@ -72,6 +72,8 @@ rm -f "$state/status" "$state/output"
 {
   printf 'export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin\n'
   printf 'export HOME=/tmp TMPDIR=/tmp\n'
+  # Kept between runs: fontconfig's cache takes long to build over 9p without KVM.
+  printf 'export XDG_CACHE_HOME=%q\n' "$state/cache"
   # The sequencer's modules come from the unpacked kernel, through the host's own modprobe.
   printf 'modprobe -d %q -S %q snd-seq-dummy || exit 1\n' "$kernel_root" "$version"
   printf 'modprobe -d %q -S %q snd-virmidi || exit 1\n' "$kernel_root" "$version"
