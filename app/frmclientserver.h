@@ -106,6 +106,9 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
 
   // ---- MIDI routing (routing.cpp)
   void FillMidiDeviceLists();
+  // GUI thread, posted by the MIDI system's watch: the lists follow its ports, and the ports
+  // in use connect again when their device comes back.
+  void MidiDevicesChanged();
   void SetMidiIn(const std::string& name);
   void SetMidiOut(const std::string& name);
   void SetMidiInOpen(bool value);

@@ -3,10 +3,16 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QSignalBlocker>
 #include <QTimer>
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <vector>
 
 #include "app/frmclientserver.h"
 #include "app/midiplayer.h"
@@ -14,6 +20,7 @@
 #include "midi/midirules.h"
 #include "midi/miditype.h"
 #include "platform/messagebox.h"
+#include "platform/text.h"
 #include "protocol/data.h"
 #include "protocol/timedbuffer.h"
 #include "session/session.h"
@@ -23,6 +30,55 @@ namespace {
 constexpr int kTimedBufferCapacity = 1024;
 constexpr uint16_t kSysexBufferSize = 4096;
 constexpr int kFiguresIntervalMs = 1000;
+
+// Marks a list's entry kept for the port in use while its device is gone.
+constexpr int kGoneRole = Qt::UserRole;
+
+enum class TDeviceNews { None, WentAway, CameBack };
+
+std::vector<std::string> InputNames() {
+  std::vector<std::string> names;
+  for (UINT id = 0; id < midiInGetNumDevs(); ++id) {
+    MIDIINCAPSA caps{};
+    if (midiInGetDevCapsA(id, &caps, sizeof caps) == MMSYSERR_NOERROR)
+      names.push_back(ProductNameText(caps.szPname));
+  }
+  return names;
+}
+
+// The mapper first.
+std::vector<std::string> OutputNames() {
+  std::vector<std::string> names;
+  const auto add = [&names](UINT id) {
+    MIDIOUTCAPSA caps{};
+    if (midiOutGetDevCapsA(id, &caps, sizeof caps) == MMSYSERR_NOERROR)
+      names.push_back(ProductNameText(caps.szPname));
+  };
+  add(MIDI_MAPPER);
+  for (UINT id = 0; id < midiOutGetNumDevs(); ++id) add(id);
+  return names;
+}
+
+int FindName(const QComboBox* list, const std::string& name) {
+  for (int i = 0; i < list->count(); ++i)
+    if (SameTextIgnoringAsciiCase(list->itemText(i).toStdString(), name)) return i;
+  return -1;
+}
+
+// Fills `list` with `names`, and with `inUse` marked gone when the system no longer has it;
+// what changed for `inUse` since the last fill.
+TDeviceNews Refill(QComboBox* list, const std::vector<std::string>& names,
+                   const std::string& inUse) {
+  const int before = FindName(list, inUse);
+  const bool wasGone = before >= 0 && list->itemData(before, kGoneRole).toBool();
+  list->clear();
+  for (const std::string& name : names) list->addItem(QString::fromStdString(name));
+  if (inUse.empty()) return TDeviceNews::None;
+  const bool gone = FindName(list, inUse) < 0;
+  if (gone) list->addItem(QString::fromStdString(inUse), true);
+  if (gone == wasGone) return TDeviceNews::None;
+  return gone ? TDeviceNews::WentAway : TDeviceNews::CameBack;
+}
 
 // The Midi packet carrying one input event; null when the event makes none.
 std::unique_ptr<TData> MidiPacketFor(const TMyMidiEvent& event) {
@@ -83,21 +139,40 @@ void TFormServerMain::CreateMidiComponents() {
 
 void TFormServerMain::FillMidiDeviceLists() {
   if (FDeviceListsFilled) return;
-  ComboBoxInputs->clear();
-  for (UINT id = 0; id < midiInGetNumDevs(); ++id) {
-    MIDIINCAPSA caps{};
-    if (midiInGetDevCapsA(id, &caps, sizeof caps) == MMSYSERR_NOERROR)
-      ComboBoxInputs->addItem(QString::fromStdString(ProductNameText(caps.szPname)));
-  }
-  ComboBoxOutputs->clear();
-  const auto addOutput = [this](UINT id) {
-    MIDIOUTCAPSA caps{};
-    if (midiOutGetDevCapsA(id, &caps, sizeof caps) == MMSYSERR_NOERROR)
-      ComboBoxOutputs->addItem(QString::fromStdString(ProductNameText(caps.szPname)));
-  };
-  addOutput(MIDI_MAPPER);
-  for (UINT id = 0; id < midiOutGetNumDevs(); ++id) addOutput(id);
+  MidiDevicesChanged();
   FDeviceListsFilled = true;
+  // The watch's thread only posts; the window may be gone by the time the news arrives.
+  mmsystem::WatchMidiDevices([window = QPointer<TFormServerMain>(this)] {
+    if (QCoreApplication* application = QCoreApplication::instance()) {
+      QMetaObject::invokeMethod(
+          application,
+          [window] {
+            if (window) window->MidiDevicesChanged();
+          },
+          Qt::QueuedConnection);
+    }
+  });
+}
+
+void TFormServerMain::MidiDevicesChanged() {
+  // A choice not applied yet stays chosen.
+  const std::string shownInput = ComboBoxInputs->currentText().toStdString();
+  const std::string shownOutput = ComboBoxOutputs->currentText().toStdString();
+  const TDeviceNews input = Refill(ComboBoxInputs, InputNames(), FMidiInName);
+  const TDeviceNews output = Refill(ComboBoxOutputs, OutputNames(), FMidiOutName);
+  SelectByName(ComboBoxInputs, shownInput);
+  SelectByName(ComboBoxOutputs, shownOutput);
+  // Reopened by name: the device that came back is a new port of the MIDI system.
+  if (input == TDeviceNews::WentAway) Log("MIDI in device \"" + FMidiInName + "\" went away");
+  if (input == TDeviceNews::CameBack) {
+    Log("MIDI in device \"" + FMidiInName + "\" is back");
+    SetMidiIn(std::string(FMidiInName));
+  }
+  if (output == TDeviceNews::WentAway) Log("MIDI out device \"" + FMidiOutName + "\" went away");
+  if (output == TDeviceNews::CameBack) {
+    Log("MIDI out device \"" + FMidiOutName + "\" is back");
+    SetMidiOut(std::string(FMidiOutName));
+  }
 }
 
 bool TFormServerMain::MidiInOpen() const { return MidiInput->State() == TMidiInput::TState::Open; }

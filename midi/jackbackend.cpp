@@ -201,6 +201,8 @@ JackBackend::JackBackend(jack_client_t* client)
 
 bool JackBackend::Start() {
   jack_on_shutdown(client_, &JackBackend::OnShutdown, this);
+  jack_set_port_registration_callback(client_, &JackBackend::OnPortRegistration, this);
+  jack_set_port_rename_callback(client_, &JackBackend::OnPortRename, this);
   if (jack_set_process_callback(client_, &JackBackend::OnProcess, this) != 0) return false;
   deliveryThread_ = std::thread(&JackBackend::DeliverUntilStopped, this);
   if (jack_activate(client_) != 0) return false;
@@ -355,6 +357,14 @@ int JackBackend::OnProcess(jack_nframes_t frames, void* self) {
 
 void JackBackend::OnShutdown(void* self) {
   static_cast<JackBackend*>(self)->gone_.store(true, std::memory_order_release);
+}
+
+void JackBackend::OnPortRegistration(jack_port_id_t, int, void* self) {
+  static_cast<JackBackend*>(self)->watch_.Notify();
+}
+
+void JackBackend::OnPortRename(jack_port_id_t, const char*, const char*, void* self) {
+  static_cast<JackBackend*>(self)->watch_.Notify();
 }
 
 void JackBackend::Record(void* buffer) {

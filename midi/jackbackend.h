@@ -10,7 +10,8 @@
 //
 // Threads: JACK's process thread moves bytes between the ports and two lock-free rings; the
 // backend's delivery thread feeds the open input's sink from the input ring; libjack's
-// notification thread marks the server as gone; everything else runs on the caller's thread.
+// notification thread marks the server as gone and tells of ports that come, go or are
+// renamed; everything else runs on the caller's thread.
 
 #include <jack/jack.h>
 
@@ -43,6 +44,7 @@ class JackBackend final : public MidiBackend {
                      std::unique_ptr<MidiInputConnection>& connection) override;
   MMRESULT OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) override;
   uint64_t InputEventsLost() const override { return lostInput_.load(std::memory_order_relaxed); }
+  void WatchDevices(std::function<void()> changed) override { watch_.Set(std::move(changed)); }
 
  private:
   class Input;
@@ -68,6 +70,9 @@ class JackBackend final : public MidiBackend {
 
   static int OnProcess(jack_nframes_t frames, void* self);  // JACK's process thread
   static void OnShutdown(void* self);                       // libjack's notification thread
+  // libjack's notification thread: a port came, went or was renamed.
+  static void OnPortRegistration(jack_port_id_t port, int registered, void* self);
+  static void OnPortRename(jack_port_id_t port, const char* from, const char* to, void* self);
   void Record(void* buffer);
   void Play(void* buffer);
   void DeliverUntilStopped();  // body of the delivery thread
@@ -78,6 +83,7 @@ class JackBackend final : public MidiBackend {
   std::atomic<jack_port_t*> inputPort_ = nullptr;
   std::atomic<jack_port_t*> outputPort_ = nullptr;
   std::atomic<bool> gone_ = false;  // set once the server has shut the client down
+  DeviceWatch watch_;               // told on libjack's notification thread
   // Process cycles run so far; written by the process thread only.
   std::atomic<uint64_t> cycles_ = 0;
 

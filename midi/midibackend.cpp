@@ -1,9 +1,10 @@
 #include "midi/midibackend.h"
 
 #include <cstdio>
+#include <utility>
 
+#include "midi/alsabackend.h"
 #include "midi/jackbackend.h"
-#include "midi/rtmidibackend.h"
 
 namespace mmsystem {
 
@@ -23,6 +24,16 @@ bool IsUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) 
 
 }  // namespace
 
+void DeviceWatch::Set(std::function<void()> changed) {
+  std::lock_guard guard(lock_);
+  changed_ = std::move(changed);
+}
+
+void DeviceWatch::Notify() {
+  std::lock_guard guard(lock_);
+  if (changed_) changed_();
+}
+
 MMRESULT NoMidiBackend::InputName(UINT, std::string&) { return MMSYSERR_BADDEVICEID; }
 
 MMRESULT NoMidiBackend::OutputName(UINT id, std::string& name) {
@@ -41,7 +52,7 @@ MMRESULT NoMidiBackend::OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection
 
 std::shared_ptr<MidiBackend> OpenSystemMidi() {
   if (auto jack = JackBackend::Create()) return jack;
-  if (auto alsa = RtMidiBackend::Create()) return alsa;
+  if (auto alsa = AlsaBackend::Create()) return alsa;
   return std::make_shared<NoMidiBackend>();
 }
 

@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "midi/mmsystem.h"
@@ -43,6 +45,19 @@ class MidiOutputConnection {
   virtual void Interrupt(bool /*interrupted*/) {}
 };
 
+// Hands the news that the system's MIDI ports changed to whoever watches them.
+class DeviceWatch {
+ public:
+  // Any thread; returns once a call under way of the callback it replaces has ended.
+  void Set(std::function<void()> changed);
+  // The backend's thread.
+  void Notify();
+
+ private:
+  std::mutex lock_;  // guards changed_; held through each call, so Set waits for one
+  std::function<void()> changed_;
+};
+
 class MidiBackend {
  public:
   virtual ~MidiBackend() = default;
@@ -60,6 +75,11 @@ class MidiBackend {
 
   // Input events dropped on the way to the sink, for want of room; any thread.
   virtual uint64_t InputEventsLost() const { return 0; }
+
+  // From now on `changed` runs on a thread of the backend each time the system's MIDI ports
+  // come, go or are renamed; it must only hand the news over. Null stops it. A system whose
+  // ports never change never calls it.
+  virtual void WatchDevices(std::function<void()> changed) { (void)changed; }
 };
 
 // No MIDI system: no devices. The mapper is listed, so the output list is never empty, but

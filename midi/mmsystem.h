@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "platform/timerservice.h"
 
@@ -146,5 +147,9 @@ MMRESULT InterruptMidiOut(HMIDIOUT handle);
 
 // Input events the MIDI system in use dropped before any port could see them, since start.
 uint64_t InputEventsLostBySystem();
+
+// Runs `changed` on a thread of the MIDI system each time its ports come, go or are renamed;
+// it must only hand the news over to its own thread. Null stops it.
+void WatchMidiDevices(std::function<void()> changed);
 
 }  // namespace mmsystem

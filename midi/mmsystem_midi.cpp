@@ -1,5 +1,5 @@
 // The MIDI half of the multimedia service: the classic midiIn*/midiOut* operations over the
-// MIDI system in use (JACK, the ALSA sequencer through RtMidi, or the tests' loopback).
+// MIDI system in use (JACK, the ALSA sequencer, or the tests' loopback).
 
 #include <algorithm>
 #include <cstring>
@@ -256,6 +256,10 @@ MMRESULT InterruptMidiOut(HMIDIOUT handle) {
 }
 
 uint64_t InputEventsLostBySystem() { return Backend()->InputEventsLost(); }
+
+void WatchMidiDevices(std::function<void()> changed) {
+  Backend()->WatchDevices(std::move(changed));
+}
 
 void UseLoopbackMidi(unsigned deviceCount) {
   UseMidiBackend(std::make_shared<LoopbackBackend>(deviceCount));

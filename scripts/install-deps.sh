@@ -7,9 +7,10 @@ packages=("$@")
 [ $# -gt 0 ] || packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev libgl-dev
-  librtmidi-dev
+  libasound2-dev
   jackd2 libjack-jackd2-dev
   pipewire pipewire-jack
+  qemu-system-x86 busybox-static cpio alsa-utils
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   fonts-liberation xvfb xauth

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh \
   build-essential debhelper fakeroot dpkg-dev lintian \
   desktop-file-utils appstream librsvg2-bin \
-  cmake ninja-build pkgconf qt6-base-dev libgl-dev librtmidi-dev libjack-jackd2-dev \
+  cmake ninja-build pkgconf qt6-base-dev libgl-dev libasound2-dev libjack-jackd2-dev \
   iproute2 # ss, for scripts/package-check.sh
 
 # Built in a copy, so the package build's files stay out of this tree and out of its parent.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every configuration and runs every test:
-# the full suite, then the full suite again under AddressSanitizer and UBSan and under
+# the full suite (with the ALSA sequencer tests in a virtual machine where this machine has no
+# sequencer), then the full suite again under AddressSanitizer and UBSan and under
 # ThreadSanitizer, the Debian package checked end to end, and each fuzzer for a fixed time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +16,11 @@ step "build and test (RelWithDebInfo)"
 cmake --preset default
 cmake --build --preset default -j "$jobs"
 ctest --preset default -j "$jobs"
+
+if [ ! -e /dev/snd/seq ]; then
+  step "the ALSA sequencer tests in a virtual machine (no /dev/snd/seq here)"
+  tests/alsa/vm-run.sh build/default/alsa-vm build/default/tests/alsa/test_alsa
+fi
 
 step "build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs a command on a private PipeWire graph instead of a JACK server: a fresh runtime folder,
-# PipeWire's dummy driver at 128 frames, and every JACK program the command starts on
+# Runs a command on a private PipeWire graph instead of a JACK server: a fresh runtime folder
+# under the system's temporary folder (its socket path must stay within the 108 bytes of a
+# Unix socket name, wherever the build folder lies), PipeWire's dummy driver at 128 frames, and every JACK program the command starts on
 # PipeWire's JACK library (pw-jack). Neither a session manager nor D-Bus is needed; PipeWire's
 # two start-up errors about the session bus and the portal are harmless.
 #   pipewire-run.sh <state folder> <command> [arguments...]
@@ -19,14 +20,14 @@ done
 
 rm -rf "$state"
 mkdir -p "$state"
-mkdir -m 0700 "$state/runtime"
-export XDG_RUNTIME_DIR=$state/runtime
+runtime=$(mktemp -d)  # made 0700
+export XDG_RUNTIME_DIR=$runtime
 unset JACK_DEFAULT_SERVER  # one graph here, whatever name a JACK client asks for
 export TESSEL_ON_PIPEWIRE=1  # for tests that only PipeWire can run
 
 pipewire >"$state/pipewire.log" 2>&1 &
 pipewire_pid=$!
-trap 'kill $pipewire_pid; wait $pipewire_pid' EXIT
+trap 'kill $pipewire_pid; wait $pipewire_pid; rm -rf "$runtime"' EXIT
 
 for _ in $(seq 100); do
   pw-cli ls Node 2>/dev/null | grep -q Dummy-Driver && break
