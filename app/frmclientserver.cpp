@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "app/midiplayer.h"
+#include "app/serverfinder.h"
 #include "midi/midiin.h"
 #include "platform/clientsocket.h"
 #include "platform/serversocket.h"
@@ -86,6 +87,7 @@ void TFormServerMain::FormCreate() {
   // The components' handlers reach the controls, so the controls come first.
   CreateMidiComponents();
   CreateLinkSockets();
+  ServerFinder = std::make_unique<TServerFinder>(*this);
 
   // Key preview: the window sees each key before the focused control does.
   qApp->installEventFilter(this);

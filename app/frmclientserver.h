@@ -41,6 +41,7 @@ class TDecoder;
 class TFormAbout;
 class TMidiInput;
 class TMidiPlayer;
+class TServerFinder;
 class TServerSocket;
 class TTimedBuffer;
 class TVTerm;
@@ -300,6 +301,7 @@ class TFormServerMain : public QMainWindow {
   std::unique_ptr<TMidiPlayer> MidiPlayer;  // the output port; played from the worker
   std::unique_ptr<TClientSocket> ClientSocket;
   std::unique_ptr<TServerSocket> ServerSocket;
+  std::unique_ptr<TServerFinder> ServerFinder;  // DNS-SD: announces the server, lists others
 
   // ---- State (GUI thread unless said otherwise)
   bool FDestroying = false;  // set when shut-down starts; late events then do nothing

@@ -16,6 +16,7 @@
 #include "app/frmclientserver.h"
 #include "app/globals.h"
 #include "app/midiplayer.h"
+#include "app/serverfinder.h"
 #include "app/winsockerrors.h"
 #include "midi/soundingnotes.h"
 #include "platform/clientsocket.h"
@@ -205,6 +206,7 @@ void TFormServerMain::EndHeldNotes(mmsystem::SoundingNotes& notes, const TCustom
 }
 
 void TFormServerMain::CloseServer() {
+  if (ServerFinder) ServerFinder->ServerStopped();
   ServerSocket->Close();
   // The closed connections stay listed, with their Data, until the event loop runs again.
   for (int i = 0; i < ServerSocket->ActiveConnections(); ++i)
@@ -216,15 +218,16 @@ void TFormServerMain::ApplyLinkAddress() {
     ShowMessage("Connected, can't change settings now.");
     return;
   }
+  const TLinkTarget target = ServerFinder->Target(FServerName, FPort);
   // Clear the other form first, so the client always aims at the current server name.
-  if (IsIpAddress(FServerName)) {
+  if (IsIpAddress(target.Host)) {
     ClientSocket->SetHost("");
-    ClientSocket->SetAddress(FServerName);
+    ClientSocket->SetAddress(target.Host);
   } else {
     ClientSocket->SetAddress("");
-    ClientSocket->SetHost(FServerName);
+    ClientSocket->SetHost(target.Host);
   }
-  ClientSocket->SetPort(FPort);
+  ClientSocket->SetPort(target.Port);
   ServerSocket->SetPort(FPort);
 }
 
@@ -304,6 +307,7 @@ void TFormServerMain::ClientSocketError(TCustomWinSocket& socket, int& errorCode
 void TFormServerMain::ServerSocketListen(TCustomWinSocket&) {
   Log("Server : Starts Listening ...");
   SetActive(true);
+  ServerFinder->ServerListening(ServerSocket->ListeningPort());
 }
 
 void TFormServerMain::ServerSocketClientConnect(TCustomWinSocket& socket) {

@@ -1,6 +1,7 @@
 # Fails when a folder includes a header from a folder it may not use. The layers stack:
 #   app/                          on top, may use everything below
 #   protocol/  midi/  terminal/   side by side, none including another
+#   discovery/                    DNS-SD through avahi, beside them, on Qt and avahi alone
 #   platform/                     at the bottom, the services that stand in for the system's
 # The protocol also stays free of Qt, so the codec and the playout schedule run bare.
 # Run as a script: cmake -DSOURCE_DIR=<top> -P CheckLayers.cmake
@@ -9,8 +10,9 @@ set(allowed_platform platform)
 set(allowed_protocol protocol platform)
 set(allowed_midi midi platform)
 set(allowed_terminal terminal platform)
-set(allowed_app app protocol midi terminal platform)
-set(layered_folders platform protocol midi terminal app)
+set(allowed_discovery discovery)
+set(allowed_app app protocol midi terminal discovery platform)
+set(layered_folders platform protocol midi terminal discovery app)
 
 set(violations "")
 foreach(folder IN LISTS layered_folders)
