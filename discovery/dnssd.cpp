@@ -3,13 +3,12 @@
 #include <avahi-client/client.h>
 #include <avahi-client/lookup.h>
 #include <avahi-client/publish.h>
-#include <avahi-common/alternative.h>
 #include <avahi-common/error.h>
-#include <avahi-common/malloc.h>
 #include <avahi-common/strlst.h>
 
 #include <QTimer>
 #include <algorithm>
+#include <cctype>
 
 namespace {
 
@@ -18,9 +17,39 @@ constexpr int kRetryMs = 5000;
 // A rename that keeps colliding gives up after this many names.
 constexpr int kMostRenames = 20;
 
+constexpr size_t kLabelBytes = 63;
+
 std::string ErrorText(int error) { return avahi_strerror(error); }
 
 }  // namespace
+
+std::string AlternativeServiceName(const std::string& name) {
+  std::string base = name;
+  unsigned number = 2;
+  // "name (7)" goes on as "name (8)".
+  const size_t open = name.rfind(" (");
+  if (open != std::string::npos && name.size() > open + 3 && name.back() == ')') {
+    const std::string digits = name.substr(open + 2, name.size() - open - 3);
+    const auto isDigit = [](unsigned char c) { return std::isdigit(c) != 0; };
+    if (digits.size() < 9 && std::all_of(digits.begin(), digits.end(), isDigit)) {
+      base = name.substr(0, open);
+      number = static_cast<unsigned>(std::stoul(digits)) + 1;
+    }
+  }
+  const std::string suffix = " (" + std::to_string(number) + ")";
+  if (base.size() + suffix.size() > kLabelBytes) {
+    base.resize(kLabelBytes - suffix.size());
+    // A character cut in two goes whole.
+    size_t lead = base.size();
+    while (lead > 0 && (static_cast<unsigned char>(base[lead - 1]) & 0xC0) == 0x80) --lead;
+    if (lead > 0) {
+      const auto first = static_cast<unsigned char>(base[--lead]);
+      const size_t length = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
+      if (base.size() - lead < length) base.resize(lead);
+    }
+  }
+  return base + suffix;
+}
 
 TDnsSd::TDnsSd(std::string serviceType)
     : serviceType_(std::move(serviceType)), reconnect_(std::make_unique<QTimer>()) {
@@ -187,10 +216,9 @@ void TDnsSd::GroupChanged(int state) {
 }
 
 void TDnsSd::Renamed() {
-  char* next = avahi_alternative_service_name(announcedName_.c_str());
+  const std::string next = AlternativeServiceName(announcedName_);
   Say("Discovery : name '" + announcedName_ + "' taken, now '" + next + "'");
   announcedName_ = next;
-  avahi_free(next);
 }
 
 void TDnsSd::Browsed(int interface, int protocol, int event, const char* name, const char* domain,

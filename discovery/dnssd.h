@@ -31,6 +31,10 @@ struct TAnnouncedServer {
   bool operator==(const TAnnouncedServer&) const = default;
 };
 
+// The name to try after `name` collided, as DNS-SD renames: "name (2)", then "name (3)" and
+// so on, cut (never inside a UTF-8 character) to fit one DNS label of 63 bytes.
+std::string AlternativeServiceName(const std::string& name);
+
 class TDnsSd {
  public:
   // `serviceType` such as "_tessel._tcp". The daemon is first reached from the event loop,

@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QCompleter>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QTemporaryDir>
@@ -242,6 +243,47 @@ TEST_F(DiscoveryTest, ServersThatComeAndGoAreListedWithinThreeSecondsAndLeaveThe
   }
   Report("server listening to listed", toSeen);
   Report("server stopped to entry gone", toGone);
+}
+
+// A second server of the same name, in the client namespace, is told apart as DNS-SD does it,
+// and its announcement follows its chat name and shows the port it really listens on.
+TEST_F(DiscoveryTest, SecondServerOfOneNameIsRenamedAndFollowsItsChatName) {
+  // avahi-browse's line for an instance (it writes a space as \032, "(" as \040), or nothing.
+  const auto browsed = [](const std::string& instance) {
+    for (const std::string& line : AvahiBrowse())
+      if (line.find(";IPv4;" + instance + ";_tessel._tcp;") != std::string::npos) return line;
+    return std::string();
+  };
+  const auto announced = [&](const std::string& instance) { return !browsed(instance).empty(); };
+  TServerCopy first(folder.filePath("server").toStdString());
+  first.StartListening();
+  // The first holds the name before the second asks for it.
+  ASSERT_TRUE(ProcessEventsUntil([&] { return announced("Stage\\032Left"); }, kPatience));
+  TIniFile ini(clientFile.Path());
+  ini.WriteBool("Settings", "IsSever", true);
+  ini.WriteBool("Settings", "AutoStart", true);
+  ini.WriteString("Settings", "YourName", kServerName);
+  ini.UpdateFile();
+  TFormServerMain second(clientFile.Path());
+  second.show();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return second.Active(); }));
+  const uint16_t port = ListeningPortOf(::getpid());
+  const auto* portLabel = second.findChild<QLabel*>("LabelListeningPort");
+  EXPECT_EQ(portLabel->text(), QString("Listening on port %1").arg(port));
+  EXPECT_TRUE(
+      ProcessEventsUntil([&] { return announced("Stage\\032Left\\032\\0402\\041"); }, kPatience));
+  EXPECT_NE(browsed("Stage\\032Left\\032\\0402\\041").find(";" + std::to_string(port) + ";"),
+            std::string::npos);
+  EXPECT_TRUE(announced("Stage\\032Left"));
+
+  second.EditYourName->setText("Stage Right");
+  second.ApplyChatSettings();
+  EXPECT_TRUE(ProcessEventsUntil([&] { return announced("Stage\\032Right"); }, kPatience));
+  // The old name's goodbye takes a second to clear from caches.
+  EXPECT_TRUE(
+      ProcessEventsUntil([&] { return !announced("Stage\\032Left\\032\\0402\\041"); }, kPatience));
+  first.Stop();
+  EXPECT_TRUE(messages.Boxes.empty());
 }
 
 // The server's daemon goes away and comes back: the entry goes and comes back by itself.

@@ -16,6 +16,21 @@ namespace {
 
 using namespace std::chrono_literals;
 
+TEST(AlternativeServiceName, CountsOnAsDnsSdDoesAndFitsOneLabel) {
+  EXPECT_EQ(AlternativeServiceName("Stage Left"), "Stage Left (2)");
+  EXPECT_EQ(AlternativeServiceName("Stage Left (2)"), "Stage Left (3)");
+  EXPECT_EQ(AlternativeServiceName("Stage Left (9)"), "Stage Left (10)");
+  // Not a counter of ours: counted on from there.
+  EXPECT_EQ(AlternativeServiceName("Room (east)"), "Room (east) (2)");
+  EXPECT_EQ(AlternativeServiceName("Room ()"), "Room () (2)");
+
+  const std::string full(63, 'a');
+  EXPECT_EQ(AlternativeServiceName(full), std::string(59, 'a') + " (2)");
+  // 58 bytes of ASCII, then a three-byte character that the cut at 59 would split.
+  const std::string wide = std::string(58, 'a') + "\xE2\x99\xAA" + "bb";
+  EXPECT_EQ(AlternativeServiceName(wide), std::string(58, 'a') + " (2)");
+}
+
 TEST(DnsSdWithoutDaemon, NeverWaitsSaysSoOnceAndKeepsTheAnnouncement) {
   // A bus that is not there, so the machine's own daemon is never reached.
   qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tessel-test-bus");
