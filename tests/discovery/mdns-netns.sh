@@ -118,6 +118,7 @@ CONF
 set_up_side server "$ns_server" "$veth_server" 10.213.0.1 tessel-server
 set_up_side client "$ns_client" "$veth_client" 10.213.0.2 tessel-client
 
+export TESSEL_TEST_SYSTEM_BUS="unix:path=$run/client/bus"
 export TESSEL_SERVER_NS="$run/server/enter"
 export TESSEL_SERVER_NS_AVAHI="$run/server/avahi"
 status=0
