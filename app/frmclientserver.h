@@ -45,6 +45,7 @@ class TDecoder;
 class TFormAbout;
 class TMidiInput;
 class TMidiPlayer;
+class TServerFinder;
 class TServerSocket;
 class TSession;
 class TTimedBuffer;
@@ -309,7 +310,8 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
   std::unique_ptr<TMidiPlayer> MidiPlayer;  // the output port; played from the worker
   std::unique_ptr<TClientSocket> ClientSocket;
   std::unique_ptr<TServerSocket> ServerSocket;
-  std::unique_ptr<uint8_t[]> ReadBlock;  // each read from a socket lands here
+  std::unique_ptr<uint8_t[]> ReadBlock;         // each read from a socket lands here
+  std::unique_ptr<TServerFinder> ServerFinder;  // DNS-SD: announces the server, lists others
 
   // ---- State (GUI thread unless said otherwise)
   bool FDestroying = false;  // set when shut-down starts; late events then do nothing

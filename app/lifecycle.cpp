@@ -16,6 +16,7 @@
 #include "app/frmabout.h"
 #include "app/frmclientserver.h"
 #include "app/midiplayer.h"
+#include "app/serverfinder.h"
 #include "midi/midiin.h"
 #include "midi/mmsystem.h"
 #include "platform/clientsocket.h"
@@ -112,6 +113,7 @@ void TFormServerMain::FormCreate() {
   // The components' handlers reach the controls, so the controls come first.
   CreateMidiComponents();
   CreateLinkSockets();
+  ServerFinder = std::make_unique<TServerFinder>(*this);
 
   // Key preview: the window sees each key before the focused control does.
   qApp->installEventFilter(this);

@@ -12,6 +12,7 @@
 
 #include "app/frmclientserver.h"
 #include "app/globals.h"
+#include "app/serverfinder.h"
 #include "app/winsockerrors.h"
 #include "midi/mmsystem.h"
 #include "platform/clientsocket.h"
@@ -91,6 +92,7 @@ void TFormServerMain::ActivateLink(bool on) {
 }
 
 void TFormServerMain::CloseServer() {
+  if (ServerFinder) ServerFinder->ServerStopped();
   ServerSocket->Close();
   // The closed connections stay listed until the event loop runs again.
   const uint32_t now = timeGetTime();
@@ -103,15 +105,16 @@ void TFormServerMain::ApplyLinkAddress() {
     ShowMessage("Connected, can't change settings now.");
     return;
   }
+  const TLinkTarget target = ServerFinder->Target(FServerName, FPort);
   // Clear the other form first, so the client always aims at the current server name.
-  if (IsIpAddress(FServerName)) {
+  if (IsIpAddress(target.Host)) {
     ClientSocket->SetHost("");
-    ClientSocket->SetAddress(FServerName);
+    ClientSocket->SetAddress(target.Host);
   } else {
     ClientSocket->SetAddress("");
-    ClientSocket->SetHost(FServerName);
+    ClientSocket->SetHost(target.Host);
   }
-  ClientSocket->SetPort(FPort);
+  ClientSocket->SetPort(target.Port);
   ServerSocket->SetPort(FPort);
   Session->SetTarget(FServerName, FPort);
 }
@@ -164,6 +167,7 @@ void TFormServerMain::ClientSocketError(TCustomWinSocket& socket, int& errorCode
 void TFormServerMain::ServerSocketListen(TCustomWinSocket&) {
   Log("Server : Starts Listening ...");
   SetActive(true);
+  ServerFinder->ServerListening(ServerSocket->ListeningPort());
 }
 
 void TFormServerMain::ServerSocketClientConnect(TCustomWinSocket& socket) {

@@ -17,6 +17,7 @@
 #include <optional>
 
 #include "app/frmclientserver.h"
+#include "app/serverfinder.h"
 #include "platform/inifile.h"
 #include "platform/messagebox.h"
 #include "platform/text.h"
@@ -260,6 +261,7 @@ void TFormServerMain::SetServerName(const std::string& value) {
 void TFormServerMain::SetYourName(const std::string& value) {
   FYourName = value;
   EditYourName->setText(QString::fromStdString(value));
+  ServerFinder->SetChatName(value);
 }
 
 void TFormServerMain::SetAutoStart(bool value) {

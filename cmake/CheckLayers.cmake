@@ -2,6 +2,7 @@
 #   app/                          on top, may use everything below
 #   session/                      the link's rules, over the protocol and the MIDI rules
 #   protocol/  midi/  terminal/   side by side, none including another
+#   discovery/                    DNS-SD through avahi, beside them, on Qt and avahi alone
 #   platform/                     at the bottom, the services that stand in for the system's
 # The protocol and the session also stay free of Qt, so they run bare on a fake clock.
 # Run as a script: cmake -DSOURCE_DIR=<top> -P CheckLayers.cmake
@@ -11,8 +12,9 @@ set(allowed_protocol protocol platform)
 set(allowed_midi midi platform)
 set(allowed_terminal terminal platform)
 set(allowed_session session protocol midi platform)
-set(allowed_app app session protocol midi terminal platform)
-set(layered_folders platform protocol midi terminal session app)
+set(allowed_discovery discovery)
+set(allowed_app app session protocol midi terminal discovery platform)
+set(layered_folders platform protocol midi terminal session discovery app)
 
 set(violations "")
 foreach(folder IN LISTS layered_folders)

@@ -20,6 +20,8 @@ class TServerSocket : public TSocketComponent {
   void SetPort(int port);
 
   bool Active() const { return server_.isListening(); }
+  // The port bound, which differs from Port() when that is 0; 0 while not listening.
+  int ListeningPort() const { return server_.isListening() ? server_.serverPort() : 0; }
   // Raises OnListen once listening; nothing when already listening. Throws ESocketError
   // with the reason when the port cannot be bound (10048 when in use) or is out of range.
   void Open();

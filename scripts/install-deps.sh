@@ -14,6 +14,7 @@ packages=("$@")
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   fonts-liberation xvfb xauth
+  libavahi-client-dev avahi-daemon avahi-utils dbus iproute2
 )
 
 missing=()

@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/testsystembus.h"
+
 extern char** environ;
 
 namespace {
@@ -60,6 +62,7 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 }  // namespace
 
 TTesselProcess::TTesselProcess(fs::path folder) : folder_(std::move(folder)) {
+  SetEnvironment("DBUS_SYSTEM_BUS_ADDRESS", TestSystemBus());
   fs::create_directories(folder_);
   fs::copy_file(TESSEL_EXECUTABLE, folder_ / "tessel", fs::copy_options::overwrite_existing);
 }
