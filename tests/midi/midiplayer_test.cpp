@@ -17,11 +17,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// One output whose sends find no room, as JACK's do while the server plays nothing: a send
-// waits until interrupted, after which there is room again. With `refusing` set, every send
-// fails at once instead.
+// One output whose sends, while `roomless`, find no room, as JACK's do while the server plays
+// nothing: a send waits until interrupted, after which there is room again. With `refusing`
+// set, every send fails at once instead.
 class RoomlessBackend final : public mmsystem::MidiBackend {
  public:
+  std::atomic<bool> roomless = true;
   std::atomic<bool> refusing = false;
   std::atomic<bool> sendWaiting = false;
 
@@ -49,11 +50,11 @@ class RoomlessBackend final : public mmsystem::MidiBackend {
     MMRESULT Send(const uint8_t*, size_t) override {
       if (backend_.refusing) return MMSYSERR_ERROR;
       std::unique_lock guard(lock_);
-      if (!roomless_) return MMSYSERR_NOERROR;
+      if (!backend_.roomless) return MMSYSERR_NOERROR;
       backend_.sendWaiting = true;
       const bool interrupted = changed_.wait_for(guard, 10s, [this] { return interrupted_; });
       backend_.sendWaiting = false;
-      roomless_ = false;
+      backend_.roomless = false;
       return interrupted ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
     }
     void Interrupt(bool interrupted) override {
@@ -64,9 +65,8 @@ class RoomlessBackend final : public mmsystem::MidiBackend {
 
    private:
     RoomlessBackend& backend_;
-    std::mutex lock_;  // guards the two flags
+    std::mutex lock_;  // guards interrupted_
     std::condition_variable changed_;
-    bool roomless_ = true;
     bool interrupted_ = false;
   };
 };
@@ -110,6 +110,7 @@ TEST_F(MidiPlayerTest, ClosingNeverWaitsBehindASendThatWaitsForRoom) {
 // Only what an open port fails on counts as lost; a closed port plays nothing by choice. The
 // end-of-link entry is told by its type, which cannot go on the wire.
 TEST_F(MidiPlayerTest, CountsThePacketsThatTheOpenPortRefuses) {
+  backend->roomless = false;
   TMidiPlayer player;
   TData packet = NoteOn();
   player.PlayMidiPacket(packet);
