@@ -89,7 +89,7 @@ sleep 1
 stop_tessel
 keys=$(sed -n 's/=.*//p' "$settings" | tr '\n' ' ')
 expected="Left Top Width Height MidiIn MidiOut BufferTime BufferResolution Port IsSever ServerName \
-Monitoring YourName AutoStart DisableNagle "
+Monitoring YourName AutoStart DisableNagle AutoBufferTime "
 if [ "$keys" != "$expected" ]; then
   echo "$settings holds the keys: $keys" >&2
   exit 1
