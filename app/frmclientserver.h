@@ -166,7 +166,7 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  // ---- The designed form (frmclientserver.cpp, and the page builders of each concern)
+  // ---- The form (lifecycle.cpp, frmclientserver.cpp, and the page builders of each concern)
   void FormCreate();
   void BuildMenu();
   QWidget* BuildStatusStrip();
@@ -241,7 +241,7 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
   void SelectByName(QComboBox* list, const std::string& name);
 
  public:
-  // ---- Controls, named as the designed form names them (tests find them with findChild).
+  // ---- Controls, under the names the tests find them by (findChild).
   QAction* MenuItemConnect = nullptr;
   QAction* MenuItemExit = nullptr;
   QAction* MenuItemAbout = nullptr;
@@ -315,7 +315,6 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
 
   // ---- State (GUI thread unless said otherwise)
   bool FDestroying = false;  // set when shut-down starts; late events then do nothing
-  bool FShown = false;       // the start-up sequence has run
   bool FClosed = false;      // the shut-down sequence has run; the buffer is gone
   std::string BaseCaption;
   int32_t FPort = 0;

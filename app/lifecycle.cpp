@@ -143,7 +143,6 @@ void TFormServerMain::showEvent(QShowEvent* event) {
   // Restoring from the task bar is spontaneous and starts nothing; a closed window has
   // freed its buffer and is not started again.
   if (event->spontaneous() || FClosed) return;
-  FShown = true;
   FormShow();
 }
 

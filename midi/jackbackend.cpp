@@ -23,10 +23,13 @@ constexpr char kOutputPortName[] = "MIDI Out";
 constexpr size_t kRingBytes = size_t{1} << 16;
 // Longer runs of system-exclusive bytes are queued in pieces, which receivers join again.
 constexpr size_t kMostQueuedBytes = 8192;
-// How long a send waits for room, and a close for the port to play what is queued, while the
-// server runs no cycle: a server stalled that long has stopped playing anyway, and a close
-// must not hold the window longer.
-constexpr auto kMostStall = std::chrono::milliseconds(250);
+// How long a send waits for room while the server runs no cycle: a server's graph may pause
+// for a while (PipeWire's does), and what waits must not be dropped then. A close interrupts
+// the wait instead.
+constexpr auto kMostSendStall = std::chrono::seconds(2);
+// How long a close waits for the port to play what is queued while the server runs no
+// cycle: a close must not hold the window longer.
+constexpr auto kMostCloseStall = std::chrono::milliseconds(250);
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
 
 std::string CopyName(int number) {
@@ -299,7 +302,7 @@ MMRESULT JackBackend::OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>&
 // Polls rather than waits on a signal: the process thread never takes a lock or wakes anyone
 // for the sending side.
 template <typename Done>
-bool JackBackend::PollWhileCycling(Done done) const {
+bool JackBackend::PollWhileCycling(Done done, std::chrono::milliseconds mostStall) const {
   uint64_t seen = cycles_.load(std::memory_order_acquire);
   auto lastCycle = std::chrono::steady_clock::now();
   while (!done()) {
@@ -307,7 +310,7 @@ bool JackBackend::PollWhileCycling(Done done) const {
     if (const uint64_t cycles = cycles_.load(std::memory_order_acquire); cycles != seen) {
       seen = cycles;
       lastCycle = now;
-    } else if (now - lastCycle >= kMostStall) {
+    } else if (now - lastCycle >= mostStall) {
       return false;
     }
     std::this_thread::sleep_for(kPollInterval);
@@ -320,10 +323,12 @@ MMRESULT JackBackend::Queue(const uint8_t* bytes, size_t count,
   for (size_t queued = 0; queued < count;) {
     const size_t piece = std::min(count - queued, kMostQueuedBytes);
     bool written = false;
-    PollWhileCycling([&] {
-      written = !ServerGone() && outgoing_.Write(bytes + queued, piece);
-      return written || ServerGone() || interrupted.load(std::memory_order_acquire);
-    });
+    PollWhileCycling(
+        [&] {
+          written = !ServerGone() && outgoing_.Write(bytes + queued, piece);
+          return written || ServerGone() || interrupted.load(std::memory_order_acquire);
+        },
+        kMostSendStall);
     if (!written) return MMSYSERR_ERROR;
     queued += piece;
   }
@@ -333,10 +338,11 @@ MMRESULT JackBackend::Queue(const uint8_t* bytes, size_t count,
 // Two cycles past the one that took the last message: a reader that runs ahead of us in the
 // cycle (ports cabled in a loop) reads our buffer one cycle late, and must still find it.
 void JackBackend::Drain() {
-  PollWhileCycling([this] { return ServerGone() || outgoing_.Empty(); });
+  PollWhileCycling([this] { return ServerGone() || outgoing_.Empty(); }, kMostCloseStall);
   const uint64_t taken = cycles_.load(std::memory_order_acquire);
   PollWhileCycling(
-      [&] { return ServerGone() || cycles_.load(std::memory_order_acquire) >= taken + 2; });
+      [&] { return ServerGone() || cycles_.load(std::memory_order_acquire) >= taken + 2; },
+      kMostCloseStall);
 }
 
 void JackBackend::Attach(MidiInputSink* sink) {

@@ -57,10 +57,10 @@ class JackBackend final : public MidiBackend {
   std::vector<std::string> SystemPorts(bool sources) const;
   bool ServerGone() const { return gone_.load(std::memory_order_acquire); }
 
-  // Caller's thread: true once `done` holds; false when the server has run no cycle for a
-  // while first.
+  // Caller's thread: true once `done` holds; false when the server has run no cycle for
+  // `mostStall` first.
   template <typename Done>
-  bool PollWhileCycling(Done done) const;
+  bool PollWhileCycling(Done done, std::chrono::milliseconds mostStall) const;
   // Caller's thread: whole messages for the output port; waits while the ring is full,
   // unless `interrupted`.
   MMRESULT Queue(const uint8_t* bytes, size_t count, const std::atomic<bool>& interrupted);

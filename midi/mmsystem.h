@@ -1,7 +1,7 @@
 #pragma once
 
-// The multimedia service's MIDI devices, offered under the classic multimedia names so the
-// MIDI ports read as they were designed (its timers and clock: platform/timerservice.h).
+// The multimedia service's MIDI devices, under the classic multimedia names that the MIDI
+// ports are written against (its timers and clock: platform/timerservice.h).
 // Every operation returns MMSYSERR_NOERROR (0) or an error code; nothing throws. Backends: the
 // system's MIDI (JACK when a JACK server runs, else the ALSA sequencer, else no devices), or an
 // in-process loopback that tests select.

@@ -1,8 +1,8 @@
 #pragma once
 
-// One-shot timers and the millisecond clock, offered under the classic multimedia names so
-// the timed buffer and the MIDI ports read as they were designed. The MIDI operations of the
-// same service build on these types (midi/mmsystem.h).
+// One-shot timers and the millisecond clock, under the classic multimedia names that the
+// timed buffer and the MIDI ports are written against. The MIDI operations of the same
+// service build on these types (midi/mmsystem.h).
 
 #include <cstdint>
 
