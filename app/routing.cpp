@@ -265,8 +265,9 @@ void TFormServerMain::SetAutoBufferTime(bool value) {
 void TFormServerMain::ShowBufferFigures() {
   if (!TimedBuffer) return;
   const TTimedBuffer::TFigures figures = TimedBuffer->Figures();
-  // A relayed packet may lie as far back on its sender's timeline as the buffers can hold.
-  Session->SetMaxLag(figures.BufferTimeMs);
+  // A relayed packet may lie as far back on its sender's timeline as the buffers can hold:
+  // the fixed buffer time, or more where Auto has grown past it.
+  Session->SetMaxLag(std::max(TimedBuffer->BufferTime(), figures.BufferTimeMs));
   LabelBufferFigures->setText(
       QString::asprintf("Jitter %u ms, late %.2f %%", figures.JitterMs, 100.0 * figures.LateShare));
   if (!FAutoBufferTime) return;
