@@ -15,10 +15,6 @@ namespace mmsystem {
 
 namespace {
 
-constexpr char kClientName[] = "Tessel";
-constexpr int kMostCopies = 99;
-constexpr char kInputPortName[] = "MIDI In";
-constexpr char kOutputPortName[] = "MIDI Out";
 constexpr char kAnnouncePortName[] = "announcements";
 // The kernel's most events a client may hold: a burst at one instant, or a long
 // system-exclusive message, waits there for the delivery thread instead of being dropped.
@@ -31,10 +27,6 @@ constexpr size_t kMostSysexEventBytes = 256;
 constexpr auto kMostWait = std::chrono::seconds(2);
 constexpr unsigned kMidiPortTypes =
     SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_APPLICATION;
-
-std::string CopyName(int number) {
-  return number == 1 ? kClientName : std::string(kClientName) + " " + std::to_string(number);
-}
 
 // True when a client other than `self` carries `name`; with `olderOnly`, one that started
 // earlier (the sequencer numbers clients in start order).

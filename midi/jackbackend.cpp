@@ -14,10 +14,6 @@ namespace mmsystem {
 
 namespace {
 
-constexpr char kClientName[] = "Tessel";
-constexpr int kMostCopies = 99;
-constexpr char kInputPortName[] = "MIDI In";
-constexpr char kOutputPortName[] = "MIDI Out";
 // Each ring holds thousands of short messages, so a burst at one instant never waits or is
 // lost, and several pieces of a long message.
 constexpr size_t kRingBytes = size_t{1} << 16;
@@ -31,10 +27,6 @@ constexpr auto kMostSendStall = std::chrono::seconds(2);
 // cycle: a close must not hold the window longer.
 constexpr auto kMostCloseStall = std::chrono::milliseconds(250);
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
-
-std::string CopyName(int number) {
-  return number == 1 ? kClientName : std::string(kClientName) + " " + std::to_string(number);
-}
 
 // PipeWire opens a client under a name that is taken and shows its ports under a numbered
 // one; a copy's ports under the name tell that it is taken.

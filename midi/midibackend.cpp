@@ -56,6 +56,10 @@ std::shared_ptr<MidiBackend> OpenSystemMidi() {
   return std::make_shared<NoMidiBackend>();
 }
 
+std::string CopyName(int number) {
+  return number == 1 ? std::string("Tessel") : "Tessel " + std::to_string(number);
+}
+
 std::string FitProductName(const std::string& name) {
   constexpr size_t kRoom = MAXPNAMELEN - 1;
   if (name.size() <= kRoom) return name;

@@ -18,6 +18,14 @@ namespace mmsystem {
 inline constexpr char kVirtualInputName[] = "Tessel MIDI In";
 inline constexpr char kVirtualOutputName[] = "Tessel MIDI Out";
 
+// Where the MIDI system names its clients and ports: each copy is one client holding both
+// ports, named by its place in the start order, so saved connections fit again.
+inline constexpr char kInputPortName[] = "MIDI In";
+inline constexpr char kOutputPortName[] = "MIDI Out";
+inline constexpr int kMostCopies = 99;
+// "Tessel" for the first copy, then "Tessel 2", "Tessel 3", ...
+std::string CopyName(int number);
+
 // Receives what an open input reads, on the backend's delivery thread. `timeMs` is when the
 // MIDI system got the bytes, on timeGetTime's clock.
 class MidiInputSink {
