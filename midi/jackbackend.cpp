@@ -347,7 +347,7 @@ int JackBackend::OnProcess(jack_nframes_t frames, void* self) {
   auto& backend = *static_cast<JackBackend*>(self);
   jack_port_t* const input = backend.inputPort_.load(std::memory_order_acquire);
   jack_port_t* const output = backend.outputPort_.load(std::memory_order_acquire);
-  if (input != nullptr) backend.Record(jack_port_get_buffer(input, frames));
+  if (input != nullptr) backend.Record(jack_port_get_buffer(input, frames), frames);
   if (output != nullptr) backend.Play(jack_port_get_buffer(output, frames));
   backend.cycles_.fetch_add(1, std::memory_order_release);
   return 0;
@@ -365,18 +365,25 @@ void JackBackend::OnPortRename(jack_port_id_t, const char*, const char*, void* s
   static_cast<JackBackend*>(self)->watch_.Notify();
 }
 
-void JackBackend::Record(void* buffer) {
+void JackBackend::Record(void* buffer, jack_nframes_t frames) {
   if (!listening_.load(std::memory_order_relaxed)) return;
   const uint32_t count = jack_midi_get_event_count(buffer);
   if (count == 0) return;
-  const jack_nframes_t cycleStart = jack_last_frame_time(client_);
+  // The times the server measured for this cycle, not ones extrapolated from frame counts,
+  // which drift far from the clock when cycles run late.
+  jack_nframes_t cycleFrames = 0;
+  jack_time_t cycleUs = 0, nextUs = 0;
+  float periodUs = 0;
+  if (jack_get_cycle_times(client_, &cycleFrames, &cycleUs, &nextUs, &periodUs) != 0 ||
+      nextUs <= cycleUs) {
+    cycleUs = nextUs = jack_get_time();
+  }
   const int64_t toSteadyUs = SteadyMicroseconds() - static_cast<int64_t>(jack_get_time());
   bool recorded = false;
   for (uint32_t i = 0; i < count; ++i) {
     jack_midi_event_t event;
     if (jack_midi_event_get(&event, buffer, i) != 0) continue;
-    const auto eventUs =
-        static_cast<int64_t>(jack_frames_to_time(client_, cycleStart + event.time));
+    const auto eventUs = static_cast<int64_t>(cycleUs + (nextUs - cycleUs) * event.time / frames);
     const auto timeMs = static_cast<uint32_t>((eventUs + toSteadyUs) / 1000);
     // An event that finds the ring full is lost; it takes thousands of messages in one cycle.
     if (incoming_.Write(reinterpret_cast<const uint8_t*>(&timeMs), sizeof timeMs, event.buffer,

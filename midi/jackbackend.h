@@ -73,7 +73,7 @@ class JackBackend final : public MidiBackend {
   // libjack's notification thread: a port came, went or was renamed.
   static void OnPortRegistration(jack_port_id_t port, int registered, void* self);
   static void OnPortRename(jack_port_id_t port, const char* from, const char* to, void* self);
-  void Record(void* buffer);
+  void Record(void* buffer, jack_nframes_t frames);
   void Play(void* buffer);
   void DeliverUntilStopped();  // body of the delivery thread
 
