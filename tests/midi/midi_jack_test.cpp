@@ -112,10 +112,9 @@ TEST_F(MidiPortsJackTest, EventsCarryTheirJackTimeOnTheMillisecondClock) {
   peer->Send({0x90, 0x3C, 0x64});  // played once the ports are cabled, so not timed
   ASSERT_TRUE(ProcessEventsUntil([&] { return instants.size() == 1; }, kPatience));
 
-  // When each was queued, and when the peer's cycle had played it.
-  std::vector<DWORD> queued, played;
+  // When the peer's cycle had played each.
+  std::vector<DWORD> played;
   for (int i = 0; i < 3; ++i) {
-    queued.push_back(timeGetTime());
     peer->Send({0x80, static_cast<uint8_t>(0x3C + i), 0x00});
     ASSERT_TRUE(peer->WaitUntilSent(kPatience));
     played.push_back(timeGetTime());
@@ -124,13 +123,12 @@ TEST_F(MidiPortsJackTest, EventsCarryTheirJackTimeOnTheMillisecondClock) {
   ASSERT_TRUE(ProcessEventsUntil([&] { return instants.size() == 4; }, kPatience));
   // The stamp is the start of the cycle that played it: no later than a period after the peer
   // had played it, never when the window thread got to it, and never going back. A cycle
-  // that runs late (as under a sanitizer) may have started before the event was queued.
+  // that runs late (as under a sanitizer) may have started before the event was even queued.
   const auto slack = static_cast<int32_t>(period + 1);
   for (int i = 0; i < 3; ++i) {
     EXPECT_LE(static_cast<int32_t>(instants[i + 1] - played[i]), slack) << "event " << i;
     EXPECT_GE(static_cast<int32_t>(instants[i + 1] - instants[i]), 0) << "event " << i;
   }
-  EXPECT_GE(static_cast<int32_t>(instants[3] - queued[0]), 0) << "the last comes after the first";
   input.Stop();
   input.Close();
 }
