@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "midi/midiheader.h"
+#include "platform/wrappingclock.h"
 
 MidiInDevice::MidiInDevice(std::shared_ptr<mmsystem::MidiBackend> backend,
                            MidiCallbackProc callback, DWORD_PTR instance)
@@ -86,8 +87,7 @@ MMRESULT MidiInDevice::Close() {
 void MidiInDevice::Receive(const uint8_t* bytes, size_t count, uint32_t timeMs) {
   std::lock_guard guard(lock_);
   if (!started_) return;
-  // Differences wrap with the clock; read as signed, an earlier stamp comes out negative.
-  if (static_cast<int32_t>(timeMs - current_.dwTime) > 0) {
+  if (Span(current_.dwTime, timeMs) > 0) {
     current_.dwTime = timeMs;
     current_.dwTimeStamp = timeMs - startMs_;
   }

@@ -1,20 +1,15 @@
 #include "protocol/sendertimeline.h"
 
-namespace {
-
-// a - b on the wrapping clock, for values less than 2^31 apart.
-int32_t Difference(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b); }
-
-}  // namespace
+#include "platform/wrappingclock.h"
 
 void TSenderTimeline::Restart() { FLeastDelayed.clear(); }
 
 void TSenderTimeline::Add(uint32_t arrival) {
   const uint32_t offset = arrival - FSenderClock;
-  while (!FLeastDelayed.empty() && Difference(FLeastDelayed.back().Offset, offset) >= 0)
+  while (!FLeastDelayed.empty() && Span(offset, FLeastDelayed.back().Offset) >= 0)
     FLeastDelayed.pop_back();
   FLeastDelayed.push_back({arrival, offset});
-  while (Difference(arrival, FLeastDelayed.front().At) > static_cast<int32_t>(AnchorWindowMs))
+  while (Span(FLeastDelayed.front().At, arrival) > static_cast<int32_t>(AnchorWindowMs))
     FLeastDelayed.pop_front();
 }
 

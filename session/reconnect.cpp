@@ -1,6 +1,6 @@
 #include "session/reconnect.h"
 
-#include "session/sessionclock.h"
+#include "platform/wrappingclock.h"
 
 void TReconnectPolicy::Keep() {
   FState = TState::Connecting;

@@ -7,7 +7,7 @@
 #include "platform/text.h"
 #include "protocol/data.h"
 #include "protocol/sendertimeline.h"
-#include "session/sessionclock.h"
+#include "platform/wrappingclock.h"
 
 namespace {
 

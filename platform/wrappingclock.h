@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-// Times on the session's millisecond clock, which wraps at 2^32: differences are taken
+// Times on the millisecond clock, which wraps at 2^32: differences are taken
 // modulo 2^32, so they stay right across the wrap for spans under 24 days.
 
 // Whether `now` has reached `due`.
