@@ -61,6 +61,7 @@ struct TJackPeer::TState {
   std::vector<uint8_t> sysex;  // a system-exclusive message still arriving
   bool inputConnected = false;
   std::vector<std::string> newClients;
+  size_t xruns = 0;
 
   // On libjack's notification thread.
   static void OnClientRegistration(const char* name, int registered, void* arg) {
@@ -71,6 +72,14 @@ struct TJackPeer::TState {
     } else {
       std::erase(state.newClients, name);
     }
+  }
+
+  // On libjack's notification thread.
+  static int OnXrun(void* arg) {
+    auto& state = *static_cast<TState*>(arg);
+    std::lock_guard guard(state.lock);
+    ++state.xruns;
+    return 0;
   }
 
   static int Process(jack_nframes_t frames, void* arg) {
@@ -172,6 +181,7 @@ TJackPeer::TJackPeer(const std::string& clientName) : state_(std::make_unique<TS
       jack_set_process_callback(state_->client, &TState::Process, state_.get()) != 0 ||
       jack_set_client_registration_callback(state_->client, &TState::OnClientRegistration,
                                             state_.get()) != 0 ||
+      jack_set_xrun_callback(state_->client, &TState::OnXrun, state_.get()) != 0 ||
       jack_activate(state_->client) != 0) {
     jack_client_close(state_->client);
     throw std::runtime_error("cannot set up the JACK test client '" + clientName + "'");
@@ -236,4 +246,9 @@ void TJackPeer::ClearReceived() {
   std::lock_guard guard(state_->lock);
   state_->received.clear();
   state_->sysex.clear();
+}
+
+size_t TJackPeer::Xruns() const {
+  std::lock_guard guard(state_->lock);
+  return state_->xruns;
 }

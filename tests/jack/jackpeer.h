@@ -72,6 +72,10 @@ class TJackPeer {
   bool WaitForMessages(size_t count, std::chrono::milliseconds timeout) const;
   void ClearReceived();
 
+  // How many cycles the server has reported as run out of time (xruns) since this client
+  // opened; in such a cycle it may drop MIDI between its clients.
+  size_t Xruns() const;
+
  private:
   struct TState;
   std::unique_ptr<TState> state_;
