@@ -26,12 +26,11 @@ void TMessageWindow::Post(uint32_t msg, uintptr_t wParam, uintptr_t lParam) {
     wasEmpty = queue_.empty();
     queue_.push_back({msg, wParam, lParam});
   }
-  // A queue that already held messages has a wake-up on its way.
+  // A queue that already held messages has its wake-up set.
   if (wasEmpty) Wake();
 }
 
 void TMessageWindow::Discard() {
-  delivering_.clear();
   const std::lock_guard<std::mutex> lock(queueLock_);
   queue_.clear();
 }
@@ -42,31 +41,33 @@ void TMessageWindow::Wake() {
   [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
 }
 
+std::optional<TMessage> TMessageWindow::TakeNext() {
+  const std::lock_guard<std::mutex> lock(queueLock_);
+  if (queue_.empty()) return std::nullopt;
+  const TMessage message = queue_.front();
+  queue_.pop_front();
+  return message;
+}
+
+// One message at a time, and the wake-up stays set while messages wait: a window procedure
+// that runs a nested event loop (a modal dialog) has the messages behind delivered inside it,
+// in their order, and one that throws leaves them for the next pass.
 void TMessageWindow::DeliverQueued() {
-  // Reset the wake-up before taking the queue, so a message posted from now on wakes us
-  // again rather than waiting behind a counter we already cleared.
-  uint64_t count;
-  [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
-  // Only what is queued now: a thread that keeps posting must not hold the loop here forever.
+  // Only as many as are queued now: a thread that keeps posting must not hold the loop here.
+  size_t budget;
   {
     const std::lock_guard<std::mutex> lock(queueLock_);
-    delivering_.swap(queue_);
+    budget = queue_.size();
   }
-  while (!delivering_.empty()) {
-    const TMessage message = delivering_.front();
-    delivering_.pop_front();
-    if (!windowProc_) continue;
-    try {
-      windowProc_(message);
-    } catch (...) {
-      // The exception goes on to the application's handler; the messages behind it are kept.
-      {
-        const std::lock_guard<std::mutex> lock(queueLock_);
-        queue_.insert(queue_.begin(), delivering_.begin(), delivering_.end());
-      }
-      delivering_.clear();
-      Wake();
-      throw;
-    }
+  for (; budget > 0; --budget) {
+    const std::optional<TMessage> message = TakeNext();
+    if (!message) break;
+    if (windowProc_) windowProc_(*message);
   }
+  // Cleared before the last look at the queue: a message posted in between saw it empty and
+  // set the wake-up that the read may just have taken.
+  uint64_t count;
+  [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
+  const std::lock_guard<std::mutex> lock(queueLock_);
+  if (!queue_.empty()) Wake();
 }

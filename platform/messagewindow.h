@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 
 class QSocketNotifier;
 
@@ -38,6 +39,7 @@ class TMessageWindow : public QObject {
 
  private:
   void Wake();
+  std::optional<TMessage> TakeNext();
   void DeliverQueued();
 
   TWindowProc windowProc_;
@@ -45,5 +47,4 @@ class TMessageWindow : public QObject {
   QSocketNotifier* wakeNotifier_;  // owning thread only
   std::mutex queueLock_;           // guards queue_
   std::deque<TMessage> queue_;
-  std::deque<TMessage> delivering_;  // owning thread only: the batch being delivered
 };

@@ -72,4 +72,23 @@ TEST(MessageWindowTest, AThrowingWindowProcIsReportedAndTheMessagesBehindItStill
   EXPECT_EQ(boxes[0].Text, "MIDI out device is busy");
 }
 
+// A window procedure that opens a modal dialog runs a nested event loop, which goes on
+// delivering. Nothing may overtake or be left behind, then or after.
+TEST(MessageWindowTest, ANestedEventLoopGoesOnDeliveringInOrder) {
+  std::vector<uint32_t> arrived;
+  TMessageWindow* self = nullptr;
+  TMessageWindow window([&](const TMessage& m) {
+    arrived.push_back(m.Msg);
+    if (m.Msg != 1) return;
+    self->Post(5, 0, 0);
+    ProcessEventsUntil([&] { return arrived.size() == 5; });
+  });
+  self = &window;
+  for (uint32_t msg : {1u, 2u, 3u, 4u}) window.Post(msg, 0, 0);
+  EXPECT_TRUE(ProcessEventsUntil([&] { return arrived.size() == 5; }));
+  window.Post(6, 0, 0);
+  EXPECT_TRUE(ProcessEventsUntil([&] { return arrived.size() == 6; }));
+  EXPECT_EQ(arrived, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
+}
+
 }  // namespace
