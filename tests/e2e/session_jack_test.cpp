@@ -83,8 +83,8 @@ long Ms(Clock::duration d) {
 
 // A JACK server that runs a cycle late may drop that cycle's MIDI between two of its clients.
 // Between two bare clients, at 128 frames and without real-time scheduling, jackd lost 1 to 3
-// of about 11,700 events a minute, each time in an xrun it reported; PipeWire lost 1 to 11,
-// once 5 within 20, and reported no xrun. When the server may have dropped some, a listener
+// of about 11,700 events a minute and reported dozens of xruns; PipeWire lost up to 11, once
+// 5 within 17, and reported none. When the server may have dropped some, a listener
 // may miss a few whole messages; what it plays is still what was sent, in order, and nothing
 // else. Otherwise every message counts.
 size_t MissingAllowed(size_t sent, bool serverMayHaveDropped) {
