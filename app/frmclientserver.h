@@ -260,6 +260,7 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
   QTimer* TimerUf = nullptr;
   QTimer* TimerMidi = nullptr;  // wakes the session when it has something due
   QTimer* TimerFigures = nullptr;
+  QTimer* TimerDeviceNews = nullptr;  // refills the device lists once the news has settled
 
   QListWidget* ListBoxConnections = nullptr;
   QLabel* LabelLosses = nullptr;

@@ -30,6 +30,10 @@ namespace {
 constexpr int kTimedBufferCapacity = 1024;
 constexpr uint16_t kSysexBufferSize = 4096;
 constexpr int kFiguresIntervalMs = 1000;
+// jackd tells of a port that went while the ports it lists still hold it, for about 50 ms at
+// 512 frames here. A refill on the news itself would never see the device in use go, and so
+// never see it come back; one refill for a burst of news is enough, too.
+constexpr int kDeviceNewsSettleMs = 250;
 
 // Marks a list's entry kept for the port in use while its device is gone.
 constexpr int kGoneRole = Qt::UserRole;
@@ -135,6 +139,12 @@ void TFormServerMain::CreateMidiComponents() {
     ShowLosses();
   });
   TimerFigures->start();
+
+  TimerDeviceNews = new QTimer(this);
+  TimerDeviceNews->setObjectName("TimerDeviceNews");
+  TimerDeviceNews->setSingleShot(true);
+  TimerDeviceNews->setInterval(kDeviceNewsSettleMs);
+  connect(TimerDeviceNews, &QTimer::timeout, this, [this] { MidiDevicesChanged(); });
 }
 
 void TFormServerMain::FillMidiDeviceLists() {
@@ -147,7 +157,7 @@ void TFormServerMain::FillMidiDeviceLists() {
       QMetaObject::invokeMethod(
           application,
           [window] {
-            if (window) window->MidiDevicesChanged();
+            if (window) window->TimerDeviceNews->start();
           },
           Qt::QueuedConnection);
     }

@@ -602,4 +602,32 @@ TEST_F(SessionOnJackTest, JitterOnEitherLinkLeavesTheSpacingAtTheServerAndTheOth
   }
 }
 
+// A keyboard chosen as the server's MIDI input that goes away and comes back under its name
+// is connected again by the server itself, and what it plays reaches the clients again.
+TEST_F(SessionOnJackTest, AKeyboardThatComesBackIsConnectedAgain) {
+  auto keyboard = std::make_unique<TJackPeer>("Keyboard");
+  const std::string name = keyboard->OutputPort();
+  server_ = NewCopy("server", {{"IsSever", "1"}, {"ServerName", ""}, {"MidiIn", name}});
+  ASSERT_NO_FATAL_FAILURE(StartAll());
+  const auto heardAtB = [&](const Bytes& marker) {
+    const auto deadline = Clock::now() + kPatience;
+    while (Clock::now() < deadline) {
+      keyboard->Send(marker);
+      std::this_thread::sleep_for(std::chrono::milliseconds(kBufferTimeMs + 200));
+      const auto heard = BytesOf(peerB_->Received());
+      if (std::find(heard.begin(), heard.end(), marker) != heard.end()) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(heardAtB({0xB0, 0x11, 0x01})) << server_->Log();
+
+  keyboard.reset();
+  std::this_thread::sleep_for(500ms);
+  keyboard = std::make_unique<TJackPeer>("Keyboard");
+  ASSERT_EQ(keyboard->OutputPort(), name) << "the keyboard came back under another name";
+  const auto back = Clock::now();
+  EXPECT_TRUE(heardAtB({0xB0, 0x11, 0x02})) << server_->Log();
+  std::printf("keyboard back: MIDI through at B after %ld ms\n", Ms(Clock::now() - back));
+}
+
 }  // namespace
