@@ -68,7 +68,9 @@ uint16_t ListeningPortOf(pid_t pid) {
 // What a client we did not write sees: avahi-browse's resolved lines for the service type.
 std::vector<std::string> AvahiBrowse() {
   std::vector<std::string> resolved;
-  FILE* browse = ::popen("avahi-browse -rpt _tessel._tcp 2>/dev/null", "r");
+  // Bounded: a browse that never ended would hold the test for good, with the GUI thread
+  // stopped here; the callers ask again.
+  FILE* browse = ::popen("timeout 10 avahi-browse -rpt _tessel._tcp 2>/dev/null", "r");
   if (!browse) return resolved;
   char line[1024];
   while (std::fgets(line, sizeof line, browse))
