@@ -1,4 +1,5 @@
-// The chat: texts typed into the input box travel as Chat packets and show in the output view.
+// The chat page: the input box's text goes to the engine, and the texts it shows land in the
+// output view.
 
 #include <QFont>
 #include <QPlainTextEdit>
@@ -6,17 +7,10 @@
 #include <QScrollArea>
 #include <QSplitter>
 #include <QVBoxLayout>
-#include <cstdarg>
-
 #include "app/frmclientserver.h"
-#include "app/globals.h"
-#include "platform/errors.h"
-#include "protocol/data.h"
 #include "terminal/vterm.h"
 
 namespace {
-
-constexpr size_t kLongestChatText = 65535;
 
 // Chat texts travel in the window's single-byte character set.
 std::string SingleByteText(const QString& text) { return text.toLatin1().toStdString(); }
@@ -78,38 +72,12 @@ void TFormServerMain::SendChatInput() {
   if (input.isEmpty()) return;  // no lines
   // A final line break ends the last line; it does not start another.
   if (input.endsWith('\n')) input.chop(1);
-  std::string text = SingleByteText(QString::fromStdString(FYourName)) + " : ";
-  for (const QString& line : input.split('\n')) text += SingleByteText(line) + "\r\n";
-  try {
-    SendChat(text);
-  } catch (...) {
-    MemoChatSend->clear();
-    throw;
-  }
-  MemoChatSend->clear();
+  std::vector<std::string> lines;
+  for (const QString& line : input.split('\n')) lines.push_back(SingleByteText(line));
+  if (FEngine.SendChat(lines)) MemoChatSend->clear();
 }
 
-void TFormServerMain::SendChat(const std::string& text) {
-  if (text.size() > kLongestChatText) throw ERangeError();
-  TData packet;
-  packet.AddBytes(static_cast<uint16_t>(text.size()),
-                  reinterpret_cast<const uint8_t*>(text.data()));
-  packet.DataType = dtChat;
-  // The server's user sees the text at once; a client's sees it when the server echoes it.
-  if (IsServer()) ShowChat(packet);
-  SendPacket(&packet);
-}
-
-void TFormServerMain::SendChatFmt(const char* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  const std::string text = FormatV(fmt, args);
-  va_end(args);
-  SendChat(text);
-}
-
-void TFormServerMain::ShowChat(const TData& packet) {
-  if (packet.Count() == 0) return;
-  VTermChat->WriteBuffer(packet.Bytes(), packet.Count());
+void TFormServerMain::ChatShown(const std::string& text) {
+  VTermChat->WriteBuffer(text.data(), text.size());
   VTermChat->WriteLine("");
 }

@@ -2,7 +2,7 @@
 
 #include <QDialog>
 
-#include "app/versioninfo.h"
+#include "engine/versioninfo.h"
 
 // The borderless about box: the logo and the executable's ten version strings in yellow on
 // black. Shown modally; any click in it, or Escape or Enter without modifiers, closes it.

@@ -1,5 +1,5 @@
-// The parts of the form that every concern uses: the state the caption shows, the caption,
-// the status lamps, and the short calls into the session that keep the window's operations.
+// The parts of the form that every concern uses: the caption, the status lamps, and the short
+// calls into the engine that keep the window's operations.
 
 #include "app/frmclientserver.h"
 
@@ -9,8 +9,9 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "midi/mmsystem.h"
-#include "session/session.h"
+#include "app/serverfinder.h"
+#include "platform/messagebox.h"
+#include "protocol/data.h"
 
 namespace {
 
@@ -32,35 +33,27 @@ void SetLampColour(QLabel* lamp, const QColor& colour) {
 
 }  // namespace
 
-bool TFormServerMain::IsServer() const { return Session->IsServer(); }
+// ---- The link's and the routing's operations, kept as calls into the engine
 
-bool TFormServerMain::Active() const { return Session->Active(); }
-
-// ---- The link's and the routing's operations, kept as calls into the session
-
-void TFormServerMain::ReceivePacket(TData& packet) {
-  if (FDestroying) return;
-  Session->ReceivePacket(packet, timeGetTime());
-}
+void TFormServerMain::ReceivePacket(TData& packet) { FEngine.ReceivePacket(packet); }
 
 void TFormServerMain::SendPacket(TData* packet) {
-  if (!packet) return;
-  const uint32_t now = timeGetTime();
-  Session->SendOwn(*packet, now, now);
+  if (packet) FEngine.SendPacket(*packet);
 }
-
-uint16_t TFormServerMain::TimeSinceLastSend() { return Session->TimeSinceLastSend(timeGetTime()); }
-
-void TFormServerMain::SendTimePacket() { Session->SendTimePacket(timeGetTime()); }
-
-void TFormServerMain::QueueTimePacket(const TData& packet) { Session->QueueTimePacket(packet); }
-
-void TFormServerMain::QueueMidiPacket(const TData& packet) { Session->QueueMidiPacket(packet); }
 
 // ---- Caption
 
+void TFormServerMain::LinkStateChanged() { UpdateCaption(); }
+
+void TFormServerMain::ListeningChanged(uint16_t port) { ServerFinder->ShowListening(port); }
+
+void TFormServerMain::ServersSeenChanged(const std::vector<TAnnouncedServer>& servers) {
+  ServerFinder->ShowServers(servers);
+}
+
+void TFormServerMain::MessageShown(const std::string& text) { ShowMessage(text); }
+
 void TFormServerMain::UpdateCaption() {
-  if (FDestroying) return;
   const char* const role = RoleTexts[IsServer()];
   setWindowTitle(QString::asprintf("%s - %s (%s)", BaseCaption.c_str(), role,
                                    StateTexts[IsServer()][Active()]));
@@ -122,11 +115,17 @@ void TFormServerMain::PutOut(QLabel* lamp, QTimer* timer) {
   SetLampColour(lamp, QApplication::palette().color(QPalette::Button));
 }
 
-void TFormServerMain::Flash(TLamp lamp) {
-  if (lamp == TLamp::Transmit)
-    FlashTx();
-  else
-    FlashRx();
+void TFormServerMain::LampFlashed(TEngineLamp lamp) {
+  switch (lamp) {
+    case TEngineLamp::Transmit:
+      return FlashTx();
+    case TEngineLamp::Receive:
+      return FlashRx();
+    case TEngineLamp::Overflow:
+      return FlashOverflow();
+    case TEngineLamp::Underflow:
+      return FlashUnderflow();
+  }
 }
 
 void TFormServerMain::FlashTx() { Flash(PanelTx, TimerTx); }

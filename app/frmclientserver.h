@@ -1,16 +1,16 @@
 #pragma once
 
-// The main window: widgets, sockets and dialogs around the session (session/), which holds
-// the link's rules. One class, implemented by concern:
-//   frmclientserver.cpp  what every concern uses: the link state, caption, lamps, and the
-//                        window's operations kept as short calls into the session
+// The main window: a view of the running copy (TEngine, engine/), which owns the sockets, the
+// session, the buffer, the ports and the settings. The window builds the widgets, turns each
+// handler into one engine command and draws what the engine tells. One class, by concern:
+//   frmclientserver.cpp  what every concern uses: the caption, the lamps, and the window's
+//                        operations kept as short calls into the engine
 //   lifecycle.cpp        creating the form, start-up and shut-down, events, keys, menu
 //   monitor.cpp          the data monitor and the scroll glue of both terminal views
-//   link.cpp             socket wiring: socket events into the session, its frames out
-//   connections.cpp      the connection list and what was dropped
+//   connections.cpp      the connection list and what was lost
 //   chat.cpp             the chat
-//   routing.cpp          MIDI ports, the input into the session, the timed buffer
-//   settings.cpp         the settings, their file and the Apply/Undo groups
+//   routing.cpp          the MIDI device lists and the buffer figures
+//   settings.cpp         the settings page and its Apply/Undo groups
 
 #include <QMainWindow>
 #include <QStringList>
@@ -19,7 +19,7 @@
 #include <memory>
 #include <string>
 
-#include "session/sessionhost.h"
+#include "engine/engine.h"
 
 class QAction;
 class QCheckBox;
@@ -37,30 +37,24 @@ class QSplitter;
 class QTabWidget;
 class QTimer;
 class QWidget;
-class TClientSocket;
 class TCustomVTerm;
-class TCustomWinSocket;
 class TData;
-class TDecoder;
 class TFormAbout;
-class TMidiInput;
-class TMidiPlayer;
 class TServerFinder;
-class TServerSocket;
-class TSession;
-class TTimedBuffer;
 class TVTerm;
-class TFormServerMain : public QMainWindow, private TSessionHost {
+class TFormServerMain : public QMainWindow, private TEngineObserver {
  public:
   // settingsFile: where the settings persist; the program uses IniFileName(), tests their own.
   explicit TFormServerMain(std::string settingsFile, QWidget* parent = nullptr);
   ~TFormServerMain() override;
 
-  // The window's own virtual operations, in slot order.
-  void ReceivePacket(TData& packet) override;
-  virtual void SaveSettings();
-  virtual void LoadSettings();
-  virtual void SendPacket(TData* packet);
+  // The window's own operations, in slot order.
+  void ReceivePacket(TData& packet);
+  void SaveSettings();
+  void LoadSettings();
+  void SendPacket(TData* packet);
+
+  TEngine& Engine() { return FEngine; }
 
   void SetAboutBox(TFormAbout* aboutBox) { FormAbout = aboutBox; }
 
@@ -79,49 +73,35 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
   void MenuItemAboutClick();
 
   // ---- Data monitor (monitor.cpp)
-  void Log(const std::string& msg) override;
+  void Log(const std::string& msg);
   void LogFmt(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-  // Writes `prefix` and the packet's dump; the dump is built only while monitoring.
-  void LogPacket(const char* prefix, const TData& packet) override;
   void SetMonitoring(bool value);
 
-  // ---- Peer link (link.cpp)
-  void ActivateLink(bool on);
-  void ApplyLinkAddress();
-  void SetActive(bool value);
+  // ---- Peer link
+  void ActivateLink(bool on) { FEngine.ActivateLink(on); }
 
   // ---- Connection list (connections.cpp)
-  std::string DescribeSocket(const TCustomWinSocket& socket) const;
-  void AddConnection(const TCustomWinSocket& socket);
-  void RemoveConnection(const TCustomWinSocket& socket);
   void ShowConnections();
-  void BeginUpdate();
-  void EndUpdate();
-  void DisconnectClient(const std::string& description);
+  void SpeedButtonConnectClick() { FEngine.ToggleLink(); }
+  void SpeedButtonDisconnectClick();
 
   // ---- Chat (chat.cpp)
+  // Sends the input box's text; a text refused for its size stays there.
   void SendChatInput();
-  void SendChat(const std::string& text);
-  void SendChatFmt(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-  void ShowChat(const TData& packet) override;
 
   // ---- MIDI routing (routing.cpp)
-  void FillMidiDeviceLists();
-  // GUI thread, posted by the MIDI system's watch: the lists follow its ports, and the ports
-  // in use connect again when their device comes back.
-  void MidiDevicesChanged();
-  void SetMidiIn(const std::string& name);
-  void SetMidiOut(const std::string& name);
-  void SetMidiInOpen(bool value);
-  void SetMidiOutOpen(bool value);
-  void SetBufferTime(uint32_t value);
+  void SetMidiIn(const std::string& name) { FEngine.SetMidiIn(name); }
+  void SetMidiOut(const std::string& name) { FEngine.SetMidiOut(name); }
+  void SetMidiInOpen(bool value) { FEngine.SetMidiInOpen(value); }
+  void SetMidiOutOpen(bool value) { FEngine.SetMidiOutOpen(value); }
+  void SetBufferTime(uint32_t value) { FEngine.SetBufferTime(value); }
   // The buffer time sizes itself to the measured jitter; BufferTime() stays the fixed value.
   void SetAutoBufferTime(bool value);
-  void SetBufferResolution(uint32_t value);
-  uint16_t TimeSinceLastSend();
-  void SendTimePacket();
-  void QueueTimePacket(const TData& packet);
-  void QueueMidiPacket(const TData& packet);
+  void SetBufferResolution(uint32_t value) { FEngine.SetBufferResolution(value); }
+  uint16_t TimeSinceLastSend() { return FEngine.TimeSinceLastSend(); }
+  void SendTimePacket() { FEngine.SendTimePacket(); }
+  void QueueTimePacket(const TData& packet) { FEngine.QueueTimePacket(packet); }
+  void QueueMidiPacket(const TData& packet) { FEngine.QueueMidiPacket(packet); }
 
   // ---- Settings (settings.cpp)
   void SetPort(int32_t value);
@@ -140,24 +120,22 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
   void SetIpSettingsChanged(bool value);
   void SetMidiSettingsChanged(bool value);
 
-  // Read-only views of the state, for the status of the program and its tests.
-  bool IsServer() const;
-  bool Active() const;
-  int32_t Port() const { return FPort; }
-  const std::string& ServerName() const { return FServerName; }
-  const std::string& YourName() const { return FYourName; }
-  bool DisableNagle() const { return FDisableNagle; }
-  bool AutoStart() const { return FAutoStart; }
-  bool Monitoring() const { return FMonitoring; }
-  uint32_t BufferTime() const { return FBufferTime; }
-  bool AutoBufferTime() const { return FAutoBufferTime; }
-  uint32_t BufferResolution() const { return FBufferResolution; }
-  const std::string& MidiInName() const { return FMidiInName; }
-  const std::string& MidiOutName() const { return FMidiOutName; }
-  // Asked of the ports themselves, so the window never disagrees with them.
-  bool MidiInOpen() const;
-  bool MidiOutOpen() const;
-  const QStringList& ConnectionList() const { return FConnectionList; }
+  // Read-only views of the engine's state, for the status of the program and its tests.
+  bool IsServer() const { return FEngine.IsServer(); }
+  bool Active() const { return FEngine.Active(); }
+  int32_t Port() const { return FEngine.Settings().Port; }
+  const std::string& ServerName() const { return FEngine.Settings().ServerName; }
+  const std::string& YourName() const { return FEngine.Settings().YourName; }
+  bool DisableNagle() const { return FEngine.Settings().DisableNagle; }
+  bool AutoStart() const { return FEngine.Settings().AutoStart; }
+  bool Monitoring() const { return FEngine.Monitoring(); }
+  uint32_t BufferTime() const { return FEngine.Settings().BufferTime; }
+  bool AutoBufferTime() const { return FEngine.Settings().AutoBufferTime; }
+  uint32_t BufferResolution() const { return FEngine.Settings().BufferResolution; }
+  const std::string& MidiInName() const { return FEngine.Settings().MidiIn; }
+  const std::string& MidiOutName() const { return FEngine.Settings().MidiOut; }
+  bool MidiInOpen() const { return FEngine.MidiInOpen(); }
+  bool MidiOutOpen() const { return FEngine.MidiOutOpen(); }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -178,9 +156,6 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
   void BuildChatPage();         // chat.cpp
   void BuildSettingsPage();     // settings.cpp
   void BuildMonitorPage();      // monitor.cpp
-  void CreateLinkSockets();     // link.cpp
-  void CreateMidiComponents();  // routing.cpp
-
   // ---- Lifecycle
   void Flash(QLabel* lamp, QTimer* timer);
   void PutOut(QLabel* lamp, QTimer* timer);
@@ -193,52 +168,28 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
   // its cursor and size events to the glue above.
   void SetUpTerminal(TVTerm* term, QScrollArea* box);
 
-  // ---- Link: socket event handlers
-  void ClientSocketLookup(TCustomWinSocket& socket);
-  void ClientSocketConnecting(TCustomWinSocket& socket);
-  void ClientSocketConnect(TCustomWinSocket& socket);
-  void ClientSocketRead(TCustomWinSocket& socket);
-  void ClientSocketDisconnect(TCustomWinSocket& socket);
-  void ClientSocketError(TCustomWinSocket& socket, int& errorCode);
-  void ServerSocketListen(TCustomWinSocket& socket);
-  void ServerSocketAccept(TCustomWinSocket& socket);
-  void ServerSocketClientConnect(TCustomWinSocket& socket);
-  void ServerSocketClientRead(TCustomWinSocket& socket);
-  void ServerSocketClientDisconnect(TCustomWinSocket& socket);
-  void ServerSocketClientError(TCustomWinSocket& socket, int& errorCode);
-  void SetNagle(TCustomWinSocket& socket);
-  void KeepAlive(TCustomWinSocket& socket);
-  void ReceiveBlocks(TCustomWinSocket& socket);
-  // Closes the server and every client connection, and tells the session they are gone:
-  // closing the server raises no disconnect events for them.
-  void CloseServer();
-  void SpeedButtonDisconnectClick();
-
-  // ---- What the session asks of the window (link.cpp, routing.cpp, lifecycle.cpp)
-  bool Write(TPeerId peer, const uint8_t* frame, int length) override;
-  void Close(TPeerId peer) override;
-  std::string OpenLink() override;
-  std::string Describe(TPeerId peer) const override;
-  void Play(std::unique_ptr<TData> entry) override;
-  void PlayEndOfLink() override;
-  void Flash(TLamp lamp) override;
-  void WakeIn(uint32_t ms) override;
-
-  // ---- MIDI routing
-  void MidiInputMidiInput();
-  // The measured jitter and late share, and with Auto on the buffer time in force.
-  void ShowBufferFigures();
-
-  // ---- Connection list: what was lost on the way, by cause, and a monitor line as it grows
-  void ShowLosses();
-  // Put that reports a refused hold timer to the monitor instead of raising it.
-  void PutIntoTimedBuffer(std::unique_ptr<TData> entry);
+  // ---- What the engine tells (each concern's file)
+  void LinkStateChanged() override;
+  void ListeningChanged(uint16_t port) override;
+  void ConnectionsChanged(const std::vector<std::string>& connections) override;
+  void ChatShown(const std::string& text) override;
+  void MonitorLine(const std::string& line) override;
+  void LampFlashed(TEngineLamp lamp) override;
+  void LossesChanged(const std::string& text) override;
+  void BufferFiguresChanged(const TTimedBuffer::TFigures& figures) override;
+  void DeviceListsChanged(const TDeviceList& inputs, const TDeviceList& outputs) override;
+  void ServersSeenChanged(const std::vector<TAnnouncedServer>& servers) override;
+  void SettingsChanged(TSettingsGroup group) override;
+  void MessageShown(const std::string& text) override;
 
   // ---- Settings
+  // The window's bounds into the engine's settings, and back (kept on the screen).
+  void SaveBounds();
+  void ApplyBounds();
   uint32_t ReadCardinalEdit(QLineEdit* edit);
   // ReadCardinalEdit limited to what the settings file can store (0 .. 2147483647).
   uint32_t ReadBufferEdit(QLineEdit* edit);
-  void SelectByName(QComboBox* list, const std::string& name);
+  static void SelectByName(QComboBox* list, const std::string& name);
 
  public:
   // ---- Controls, under the names the tests find them by (findChild).
@@ -258,9 +209,6 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
   QTimer* TimerRx = nullptr;
   QTimer* TimerOf = nullptr;
   QTimer* TimerUf = nullptr;
-  QTimer* TimerMidi = nullptr;  // wakes the session when it has something due
-  QTimer* TimerFigures = nullptr;
-  QTimer* TimerDeviceNews = nullptr;  // refills the device lists once the news has settled
 
   QListWidget* ListBoxConnections = nullptr;
   QLabel* LabelLosses = nullptr;
@@ -291,6 +239,7 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
   QLineEdit* EditBufferTime = nullptr;
   QCheckBox* CheckBoxAutoBufferTime = nullptr;
   QLabel* LabelBufferFigures = nullptr;
+  QLabel* LabelNoMidiSystem = nullptr;  // says what to start while there is no MIDI system
   QLineEdit* EditBufferResolution = nullptr;
   QPushButton* BitBtnApplyMidi = nullptr;
   QPushButton* BitBtnCancelMidi = nullptr;
@@ -301,39 +250,12 @@ class TFormServerMain : public QMainWindow, private TSessionHost {
   TVTerm* VTermMonitor = nullptr;
 
  private:
-  // ---- Components owned by the window
-  const std::string FSettingsFile;
+  // ---- Components
   TFormAbout* FormAbout = nullptr;  // owned by the program, lives as long as the window
-  // Declared before the sockets and the buffer, so it outlives what reports to it.
-  std::unique_ptr<TSession> Session;
-  std::unique_ptr<TTimedBuffer> TimedBuffer;
-  std::unique_ptr<TMidiInput> MidiInput;
-  std::unique_ptr<TMidiPlayer> MidiPlayer;  // the output port; played from the worker
-  std::unique_ptr<TClientSocket> ClientSocket;
-  std::unique_ptr<TServerSocket> ServerSocket;
-  std::unique_ptr<uint8_t[]> ReadBlock;         // each read from a socket lands here
-  std::unique_ptr<TServerFinder> ServerFinder;  // DNS-SD: announces the server, lists others
+  TEngine FEngine;
+  std::unique_ptr<TServerFinder> ServerFinder;  // the list of servers seen, in two places
 
-  // ---- State (GUI thread unless said otherwise)
-  bool FDestroying = false;  // set when shut-down starts; late events then do nothing
-  bool FClosed = false;      // the shut-down sequence has run; the buffer is gone
+  // ---- State (GUI thread)
+  bool FClosed = false;  // the shut-down sequence has run
   std::string BaseCaption;
-  int32_t FPort = 0;
-  std::string FServerName;
-  std::string FYourName;
-  bool FDisableNagle = true;
-  bool FAutoStart = false;
-  bool FMonitoring = false;
-  uint32_t FBufferTime = 1000;
-  bool FAutoBufferTime = false;
-  uint64_t FBufferOverflows = 0;  // entries the full timed buffer refused
-  std::string FShownLosses;       // the losses the Connections page shows
-  uint32_t FBufferResolution = 5;
-  std::string FMidiInName;
-  std::string FMidiOutName;
-  std::string LoadedMidiIn;
-  std::string LoadedMidiOut;
-  bool FDeviceListsFilled = false;
-  QStringList FConnectionList;  // sorted case-insensitively, no duplicates
-  int FUpdateCount = 0;
 };

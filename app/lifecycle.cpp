@@ -2,6 +2,7 @@
 // shell's keys and the menu commands.
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QMenuBar>
@@ -15,25 +16,11 @@
 
 #include "app/frmabout.h"
 #include "app/frmclientserver.h"
-#include "app/midiplayer.h"
 #include "app/serverfinder.h"
-#include "midi/midiin.h"
-#include "midi/mmsystem.h"
-#include "platform/clientsocket.h"
 #include "platform/messagebox.h"
-#include "platform/serversocket.h"
-#include "platform/text.h"
-#include "protocol/timedbuffer.h"
-#include "session/session.h"
 #include "terminal/vterm.h"
 
 namespace {
-
-// The form's bounds; the settings file's window bounds default to them.
-constexpr int kFormLeft = 33;
-constexpr int kFormTop = 171;
-constexpr int kFormWidth = 476;
-constexpr int kFormHeight = 558;
 
 QWidget* NewPage(QTabWidget* pages, const char* name, const char* caption) {
   auto* page = new QWidget(pages);
@@ -42,53 +29,26 @@ QWidget* NewPage(QTabWidget* pages, const char* name, const char* caption) {
   return page;
 }
 
-// A start-up step that may fail on a MIDI port: the failure is shown and start-up goes on.
-void OpenPortStep(const char* failureFormat, const std::string& port,
-                  const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const std::exception& error) {
-    ShowMessage(Format(failureFormat, port.c_str(), error.what()));
-  }
-}
-
-// A shut-down step whose failure must not keep the later ones from running.
-void TeardownStep(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (...) {
-    ShowException(std::current_exception());
-  }
-}
-
 }  // namespace
 
 TFormServerMain::TFormServerMain(std::string settingsFile, QWidget* parent)
-    : QMainWindow(parent), FSettingsFile(std::move(settingsFile)) {
+    : QMainWindow(parent), FEngine(std::move(settingsFile)) {
   setObjectName("FormServerMain");
   setWindowTitle("Tessel client/server");
-  move(kFormLeft, kFormTop);
-  resize(kFormWidth, kFormHeight);
+  // The settings file's window bounds default to the form's.
+  const TWindowBounds bounds;
+  move(bounds.Left, bounds.Top);
+  resize(bounds.Width, bounds.Height);
   FormCreate();
 }
 
 TFormServerMain::~TFormServerMain() {
-  FDestroying = true;
-  Session->Close();
+  // Late news of the engine's shut-down finds no controls to draw on.
+  FEngine.SetObserver(nullptr);
   qApp->removeEventFilter(this);
-  // The worker thread plays on the output, so it stops before the output goes; the ports
-  // and sockets are closed while the controls their handlers may touch still exist.
-  TimedBuffer.reset();
-  MidiInput.reset();
-  MidiPlayer.reset();
-  if (ServerSocket) CloseServer();
-  if (ClientSocket) ClientSocket->Close();
-  ServerSocket.reset();
-  ClientSocket.reset();
 }
 
 void TFormServerMain::FormCreate() {
-  Session = std::make_unique<TSession>(static_cast<TSessionHost&>(*this));
   BuildMenu();
 
   auto* central = new QWidget(this);
@@ -110,10 +70,9 @@ void TFormServerMain::FormCreate() {
   BuildMonitorPage();
   layout->addWidget(BuildStatusStrip());
 
-  // The components' handlers reach the controls, so the controls come first.
-  CreateMidiComponents();
-  CreateLinkSockets();
   ServerFinder = std::make_unique<TServerFinder>(*this);
+  // The engine's news reaches the controls, so the controls come first.
+  FEngine.SetObserver(this);
 
   // Key preview: the window sees each key before the focused control does.
   qApp->installEventFilter(this);
@@ -126,6 +85,7 @@ void TFormServerMain::BuildMenu() {
   MenuItemConnect->setObjectName("MenuItemConnect");
   MenuItemExit = actions->addAction("E&xit");
   MenuItemExit->setObjectName("MenuItemExit");
+  connect(MenuItemConnect, &QAction::triggered, this, [this] { SpeedButtonConnectClick(); });
   connect(MenuItemExit, &QAction::triggered, this, [this] { MenuItemExitClick(); });
 
   QMenu* help = menuBar()->addMenu("&Help");
@@ -166,58 +126,26 @@ bool TFormServerMain::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TFormServerMain::FormShow() {
-  FillMidiDeviceLists();
-  Session->StartClock(timeGetTime());
   setWindowTitle("Tessel");
   BaseCaption = windowTitle().toStdString();
-  UpdateCaption();
-  SetBufferTime(1000);
-  SetBufferResolution(5);
   MemoChatSend->clear();
   for (TVTerm* term : {VTermMonitor, VTermChat}) {
     term->Clear();
     term->MoveCursor(0, 0);
   }
-  FMidiInName.clear();
-  FMidiOutName.clear();
-  LoadedMidiIn.clear();
-  LoadedMidiOut.clear();
-
-  Session->SetIsServer(false);
-  Session->SetActive(false, timeGetTime());
+  SaveBounds();
+  FEngine.Start();
+  ApplyBounds();
+  CheckBoxMonitoring->setChecked(Monitoring());
   UpdateCaption();
-  SetDisableNagle(true);
-
-  LoadSettings();
-
-  static const char kMidiInFailure[] = "Could not open midi in port (%s) : %s";
-  static const char kMidiOutFailure[] = "Could not open midi out port (%s) : %s";
-  OpenPortStep(kMidiInFailure, LoadedMidiIn, [this] { SetMidiIn(LoadedMidiIn); });
-  OpenPortStep(kMidiOutFailure, LoadedMidiOut, [this] { SetMidiOut(LoadedMidiOut); });
-  OpenPortStep(kMidiInFailure, LoadedMidiIn, [this] { SetMidiInOpen(!FMidiInName.empty()); });
-  OpenPortStep(kMidiOutFailure, LoadedMidiOut, [this] { SetMidiOutOpen(!FMidiOutName.empty()); });
-
-  if (FAutoStart) {
-    Session->KeepLink();
-    ApplyLinkAddress();
-    ActivateLink(true);
-  }
   PageControlMain->setCurrentWidget(IsServer() ? TabSheetConnections : TabSheetChat);
-  UndoChatSettings();
-  UndoIpSettings();
-  UndoMidiSettings();
 }
 
 void TFormServerMain::FormClose() {
   FClosed = true;
-  Session->Close();
-  TeardownStep([this] { SaveSettings(); });
-  TimedBuffer.reset();
-  TeardownStep([this] { SetMidiInOpen(false); });
-  TeardownStep([this] { SetMidiOutOpen(false); });
-  TeardownStep([this] { CloseServer(); });
-  TeardownStep([this] { ClientSocket->Close(); });
-  FConnectionList.clear();
+  SaveBounds();
+  FEngine.Stop();
+  ShowConnections();
 }
 
 // ---- Keys and commands

@@ -2,7 +2,7 @@
 
 #include "app/frmabout.h"
 #include "app/frmclientserver.h"
-#include "app/globals.h"
+#include "engine/globals.h"
 #include "platform/application.h"
 
 int main(int argc, char** argv) {

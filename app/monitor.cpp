@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "app/frmclientserver.h"
-#include "app/globals.h"
-#include "protocol/data.h"
+#include "engine/globals.h"
+#include "platform/text.h"
 #include "terminal/screen.h"
 #include "terminal/vterm.h"
 
@@ -125,21 +125,11 @@ void TFormServerMain::SetUpTerminal(TVTerm* term, QScrollArea* box) {
   TerminalDimChanged(term, box);
 }
 
-void TFormServerMain::Log(const std::string& msg) {
-  if (!FMonitoring || FDestroying) return;
-  VTermMonitor->WriteLine(msg);
-}
-
-void TFormServerMain::LogPacket(const char* prefix, const TData& packet) {
-  if (!FMonitoring || FDestroying) return;
-  std::string dump;
-  packet.DumpText(dump);
-  Log(prefix + dump);
-}
+void TFormServerMain::Log(const std::string& msg) { FEngine.Log(msg); }
 
 void TFormServerMain::LogFmt(const char* fmt, ...) {
   // Nothing would be written, so the text need not be built either.
-  if (!FMonitoring || FDestroying) return;
+  if (!Monitoring()) return;
   va_list args;
   va_start(args, fmt);
   const std::string text = FormatV(fmt, args);
@@ -147,9 +137,10 @@ void TFormServerMain::LogFmt(const char* fmt, ...) {
   Log(text);
 }
 
+void TFormServerMain::MonitorLine(const std::string& line) { VTermMonitor->WriteLine(line); }
+
 void TFormServerMain::SetMonitoring(bool value) {
-  if (value == FMonitoring) return;
-  FMonitoring = value;
+  FEngine.SetMonitoring(value);
   CheckBoxMonitoring->setChecked(value);
 }
 

@@ -4,7 +4,6 @@
 #include <QBoxLayout>
 #include <QCheckBox>
 #include <QCompleter>
-#include <QHostInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -12,24 +11,9 @@
 #include <QStyle>
 
 #include "app/frmclientserver.h"
-#include "app/versioninfo.h"
-
-namespace {
-
-const char kServiceType[] = "_tessel._tcp";
-// The TXT record's own layout version, and the program's version for later ones to compare.
-const char kTxtVersion[] = "txtvers=1";
-
-std::string ProgramVersion() {
-  const std::string key = std::string(VersionBlockPath) + "FileVersion";
-  return QueryVersionValue(ExecutableVersionResource(), key).value_or("0");
-}
-
-}  // namespace
 
 TServerFinder::TServerFinder(TFormServerMain& window)
     : window_(window),
-      dnsSd_(kServiceType),
       names_(new QStringListModel(this)),
       completer_(new QCompleter(names_, this)),
       showAll_(window.EditServerName->addAction(window.style()->standardIcon(QStyle::SP_ArrowDown),
@@ -57,59 +41,26 @@ TServerFinder::TServerFinder(TFormServerMain& window)
     page->insertWidget(1, listeningLabel_);
   listeningLabel_->hide();
 
-  dnsSd_.OnLog = [this](const std::string& line) { window_.Log(line); };
-  dnsSd_.OnServersChanged = [this] { ShowServers(); };
-  ShowServers();
+  ShowServers(window.Engine().ServersSeen());
 }
 
 TServerFinder::~TServerFinder() = default;
 
-void TServerFinder::ServerListening(uint16_t port) {
-  listening_ = true;
-  listeningPort_ = port;
+void TServerFinder::ShowListening(uint16_t port) {
   listeningLabel_->setText(QString("Listening on port %1").arg(port));
-  listeningLabel_->show();
-  Announce();
+  listeningLabel_->setVisible(port != 0);
 }
 
-void TServerFinder::ServerStopped() {
-  listening_ = false;
-  listeningLabel_->hide();
-  dnsSd_.Withdraw();
-}
-
-void TServerFinder::SetChatName(const std::string& name) {
-  if (name == chatName_) return;
-  chatName_ = name;
-  if (listening_) Announce();
-}
-
-std::string TServerFinder::InstanceName() const {
-  return chatName_.empty() ? QHostInfo::localHostName().toStdString() : chatName_;
-}
-
-void TServerFinder::Announce() {
-  dnsSd_.Announce(InstanceName(), listeningPort_, {kTxtVersion, "version=" + ProgramVersion()});
-}
-
-TLinkTarget TServerFinder::Target(const std::string& serverName, int32_t port) const {
-  const TAnnouncedServer* server = dnsSd_.Find(serverName);
-  if (!server) return {serverName, port};
-  window_.LogFmt("Discovery : '%s' is at %s port %u", server->Name.c_str(), server->Address.c_str(),
-                 server->Port);
-  return {server->Address, server->Port};
-}
-
-void TServerFinder::ShowServers() {
+void TServerFinder::ShowServers(const std::vector<TAnnouncedServer>& servers) {
   QStringList names;
   connectTo_->clear();
-  for (const TAnnouncedServer& server : dnsSd_.Servers()) {
+  for (const TAnnouncedServer& server : servers) {
     const QString name = QString::fromStdString(server.Name);
     names << name;
     QAction* entry = connectTo_->addAction(name);
     entry->setToolTip(
         QString("%1 port %2").arg(QString::fromStdString(server.Address)).arg(server.Port));
-    connect(entry, &QAction::triggered, this, [this, server] { ConnectTo(server); });
+    connect(entry, &QAction::triggered, this, [this, server] { window_.Engine().ConnectTo(server); });
   }
   names_->setStringList(names);
   showAll_->setVisible(!names.isEmpty());
@@ -118,16 +69,6 @@ void TServerFinder::ShowServers() {
 
 // A name chosen from the list brings its port along; the address is looked up at connect.
 void TServerFinder::Choose(const QString& name) {
-  if (const TAnnouncedServer* server = dnsSd_.Find(name.toStdString()))
-    window_.EditIpPort->setText(QString::number(server->Port));
-}
-
-void TServerFinder::ConnectTo(const TAnnouncedServer& server) {
-  window_.ActivateLink(false);
-  window_.CheckBoxIsServer->setChecked(false);
-  window_.EditServerName->setText(QString::fromStdString(server.Name));
-  window_.EditIpPort->setText(QString::number(server.Port));
-  // Apply restarts the link itself when Auto start IP is ticked.
-  window_.ApplyIpSettings();
-  if (!window_.AutoStart()) window_.ActivateLink(true);
+  for (const TAnnouncedServer& server : window_.Engine().ServersSeen())
+    if (server.Name == name.toStdString()) window_.EditIpPort->setText(QString::number(server.Port));
 }

@@ -1,5 +1,5 @@
-// The settings: their setters, the settings file and the three Apply/Undo groups of the
-// settings page.
+// The settings page: its three Apply/Undo groups, which read the edits and hand the values to
+// the engine, and the window's bounds in the settings file.
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -17,15 +17,11 @@
 #include <optional>
 
 #include "app/frmclientserver.h"
-#include "app/serverfinder.h"
-#include "platform/inifile.h"
+#include "midi/mmsystem.h"
 #include "platform/messagebox.h"
 #include "platform/text.h"
-#include "session/session.h"
 
 namespace {
-
-const std::string kSection = "Settings";
 
 // Ends an Apply early without a message; the group stays changed.
 struct EAbandonApply {};
@@ -125,13 +121,21 @@ void TFormServerMain::BuildSettingsPage() {
   bufferTimeRow->addWidget(CheckBoxAutoBufferTime);
   LabelBufferFigures = new QLabel(midi);
   LabelBufferFigures->setObjectName("LabelBufferFigures");
-  LabelBufferFigures->setToolTip("How late packets arrive, and the share too late to play");
+  LabelBufferFigures->setToolTip("How late MIDI packets arrive, and the share too late to play");
+  LabelNoMidiSystem = new QLabel(
+      "No MIDI system is running, so there are no devices to choose. Start JACK (or "
+      "PipeWire's JACK service), or load the ALSA sequencer (snd-seq), then start Tessel again.",
+      midi);
+  LabelNoMidiSystem->setObjectName("LabelNoMidiSystem");
+  LabelNoMidiSystem->setWordWrap(true);
+  LabelNoMidiSystem->setVisible(mmsystem::ActiveMidiSystem() == mmsystem::MidiSystem::None);
   EditBufferResolution = NewEdit("EditBufferResolution", "", midi);
   midiForm->addRow("MIDI &Input", ComboBoxInputs);
   midiForm->addRow("MIDI &Output", ComboBoxOutputs);
   midiForm->addRow("Buffer time (ms)", bufferTimeRow);
   midiForm->addRow("", LabelBufferFigures);
   midiForm->addRow("Buffer resolution (ms)", EditBufferResolution);
+  midiLayout->addWidget(LabelNoMidiSystem);
   midiLayout->addLayout(midiForm);
   AddButtonRow(midiLayout, BitBtnApplyMidi, BitBtnCancelMidi, "BitBtnApplyMidi", "BitBtnCancelMidi",
                midi);
@@ -162,117 +166,87 @@ void TFormServerMain::BuildSettingsPage() {
   connect(BitBtnCancelMidi, &QPushButton::clicked, this, [this] { UndoMidiSettings(); });
 }
 
-// ---- The settings file
+// ---- The settings file, with the window's bounds
 
 void TFormServerMain::LoadSettings() {
-  const TIniFile ini(FSettingsFile);
-  const auto readInt = [&ini](const char* key, int32_t current) {
-    return ini.ReadInteger(kSection, key, current);
-  };
-  const auto readBool = [&ini](const char* key, bool current) {
-    return ini.ReadBool(kSection, key, current);
-  };
-  const auto readString = [&ini](const char* key, const std::string& current) {
-    return ini.ReadString(kSection, key, current);
-  };
-  // The buffer settings are unsigned; a negative number in the file means nothing for them.
-  const auto readBuffer = [&ini](const char* key, uint32_t current) {
-    const int32_t value = ini.ReadInteger(kSection, key, -1);
-    return value < 0 ? current : static_cast<uint32_t>(value);
-  };
-
-  int left = readInt("Left", x());
-  int top = readInt("Top", y());
-  int width = readInt("Width", this->width());
-  int height = readInt("Height", this->height());
-  LoadedMidiIn = readString("MidiIn", LoadedMidiIn);
-  LoadedMidiOut = readString("MidiOut", LoadedMidiOut);
-
-  SetBufferTime(readBuffer("BufferTime", FBufferTime));
-  SetBufferResolution(readBuffer("BufferResolution", FBufferResolution));
-  SetAutoBufferTime(readBool("AutoBufferTime", FAutoBufferTime));
-  SetPort(readInt("Port", FPort));
-  SetIsServer(readBool("IsSever", IsServer()));
-  SetServerName(readString("ServerName", FServerName));
-  SetMonitoring(readBool("Monitoring", FMonitoring));
-  SetYourName(readString("YourName", FYourName));
-  SetAutoStart(readBool("AutoStart", FAutoStart));
-  SetDisableNagle(readBool("DisableNagle", FDisableNagle));
-
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    const QSize display = screen->size();
-    left = Bounded(left, -8, display.width() - 50, 0);
-    top = Bounded(top, -8, display.height() - 50, 0);
-    width = Bounded(width, 20, display.width() + 16, 20);
-    height = Bounded(height, 10, display.height() + 16, 10);
-  }
-  move(left, top);
-  resize(width, height);
+  SaveBounds();
+  FEngine.LoadSettings();
+  ApplyBounds();
+  CheckBoxMonitoring->setChecked(Monitoring());
 }
 
 void TFormServerMain::SaveSettings() {
-  TIniFile ini(FSettingsFile);
-  ini.EraseSection(kSection);
-  ini.WriteInteger(kSection, "Left", x());
-  ini.WriteInteger(kSection, "Top", y());
-  ini.WriteInteger(kSection, "Width", width());
-  ini.WriteInteger(kSection, "Height", height());
-  ini.WriteString(kSection, "MidiIn", FMidiInName);
-  ini.WriteString(kSection, "MidiOut", FMidiOutName);
-  // Apply refuses larger buffer values; this keeps any other path from writing a negative one.
-  constexpr uint32_t storable = std::numeric_limits<int32_t>::max();
-  ini.WriteInteger(kSection, "BufferTime", static_cast<int32_t>(std::min(FBufferTime, storable)));
-  ini.WriteInteger(kSection, "BufferResolution",
-                   static_cast<int32_t>(std::min(FBufferResolution, storable)));
-  ini.WriteInteger(kSection, "Port", FPort);
-  ini.WriteBool(kSection, "IsSever", IsServer());
-  ini.WriteString(kSection, "ServerName", FServerName);
-  ini.WriteBool(kSection, "Monitoring", FMonitoring);
-  ini.WriteString(kSection, "YourName", FYourName);
-  ini.WriteBool(kSection, "AutoStart", FAutoStart);
-  ini.WriteBool(kSection, "DisableNagle", FDisableNagle);
-  ini.WriteBool(kSection, "AutoBufferTime", FAutoBufferTime);
-  try {
-    ini.UpdateFile();
-  } catch (const EIniFileException& error) {
-    // The old file is left as it was; the shut-down goes on.
-    ShowMessage(std::string(error.what()) + ": " + error.Reason());
-  }
+  SaveBounds();
+  FEngine.SaveSettings();
 }
 
-// ---- Setters
+void TFormServerMain::SaveBounds() { FEngine.SetWindowBounds({x(), y(), width(), height()}); }
+
+void TFormServerMain::ApplyBounds() {
+  TWindowBounds bounds = FEngine.Settings().Window;
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QSize display = screen->size();
+    bounds.Left = Bounded(bounds.Left, -8, display.width() - 50, 0);
+    bounds.Top = Bounded(bounds.Top, -8, display.height() - 50, 0);
+    bounds.Width = Bounded(bounds.Width, 20, display.width() + 16, 20);
+    bounds.Height = Bounded(bounds.Height, 10, display.height() + 16, 10);
+  }
+  move(bounds.Left, bounds.Top);
+  resize(bounds.Width, bounds.Height);
+}
+
+// ---- Setters: one value each, the link left as it is
 
 void TFormServerMain::SetPort(int32_t value) {
-  FPort = value;
+  TIpSettings ip = FEngine.IpSettings();
+  ip.Port = value;
+  FEngine.SetIpValues(ip);
   EditIpPort->setText(DecimalText(value));
 }
 
 void TFormServerMain::SetIsServer(bool value) {
-  if (value == IsServer()) return;
-  Session->SetIsServer(value);
-  UpdateCaption();
+  TIpSettings ip = FEngine.IpSettings();
+  ip.IsServer = value;
+  FEngine.SetIpValues(ip);
 }
 
 void TFormServerMain::SetServerName(const std::string& value) {
-  FServerName = value;
+  TIpSettings ip = FEngine.IpSettings();
+  ip.ServerName = value;
+  FEngine.SetIpValues(ip);
   EditServerName->setText(QString::fromStdString(value));
 }
 
 void TFormServerMain::SetYourName(const std::string& value) {
-  FYourName = value;
+  FEngine.ApplyChatSettings(value);
   EditYourName->setText(QString::fromStdString(value));
-  ServerFinder->SetChatName(value);
 }
 
 void TFormServerMain::SetAutoStart(bool value) {
-  FAutoStart = value;
-  Session->SetAutoStart(value);
+  TIpSettings ip = FEngine.IpSettings();
+  ip.AutoStart = value;
+  FEngine.SetIpValues(ip);
   CheckBoxAutoStart->setChecked(value);
 }
 
 void TFormServerMain::SetDisableNagle(bool value) {
-  FDisableNagle = value;
+  TIpSettings ip = FEngine.IpSettings();
+  ip.DisableNagle = value;
+  FEngine.SetIpValues(ip);
   CheckBoxDisableNagle->setChecked(value);
+}
+
+// The engine set the values itself: the group shows them, unchanged.
+void TFormServerMain::SettingsChanged(TSettingsGroup group) {
+  switch (group) {
+    case TSettingsGroup::Chat:
+      return UndoChatSettings();
+    case TSettingsGroup::Ip:
+      return UndoIpSettings();
+    case TSettingsGroup::Midi:
+      SetAutoBufferTime(AutoBufferTime());
+      return UndoMidiSettings();
+  }
 }
 
 // ---- Changed state of the groups
@@ -304,7 +278,7 @@ void TFormServerMain::ApplyChatSettings() {
 }
 
 void TFormServerMain::UndoChatSettings() {
-  EditYourName->setText(QString::fromStdString(FYourName));
+  EditYourName->setText(QString::fromStdString(YourName()));
   SetChatSettingsChanged(false);
 }
 
@@ -315,25 +289,18 @@ void TFormServerMain::ApplyIpSettings() {
     EditIpPort->setFocus();
     return;
   }
-  const bool wasActive = Active();
-  Session->StopReconnecting();
-  ActivateLink(false);
-  SetPort(*port);
-  SetIsServer(CheckBoxIsServer->isChecked());
-  SetServerName(EditServerName->text().toStdString());
-  SetAutoStart(CheckBoxAutoStart->isChecked());
-  SetDisableNagle(CheckBoxDisableNagle->isChecked());
-  Session->KeepLink();
-  ActivateLink(wasActive || FAutoStart);
-  SetIpSettingsChanged(false);
+  FEngine.ApplyIpSettings({*port, CheckBoxIsServer->isChecked(),
+                           EditServerName->text().toStdString(), CheckBoxAutoStart->isChecked(),
+                           CheckBoxDisableNagle->isChecked()});
+  UndoIpSettings();
 }
 
 void TFormServerMain::UndoIpSettings() {
-  EditIpPort->setText(DecimalText(FPort));
+  EditIpPort->setText(DecimalText(Port()));
   CheckBoxIsServer->setChecked(IsServer());
-  EditServerName->setText(QString::fromStdString(FServerName));
-  CheckBoxAutoStart->setChecked(FAutoStart);
-  CheckBoxDisableNagle->setChecked(FDisableNagle);
+  EditServerName->setText(QString::fromStdString(ServerName()));
+  CheckBoxAutoStart->setChecked(AutoStart());
+  CheckBoxDisableNagle->setChecked(DisableNagle());
   SetIpSettingsChanged(false);
 }
 
@@ -354,43 +321,34 @@ uint32_t TFormServerMain::ReadBufferEdit(QLineEdit* edit) {
 }
 
 void TFormServerMain::ApplyMidiSettings() {
-  const bool autoBufferTime = CheckBoxAutoBufferTime->isChecked();
+  TMidiSettings midi;
   try {
     // While Auto is on the field shows the value in force, which is not the fixed one.
-    if (!FAutoBufferTime) SetBufferTime(ReadBufferEdit(EditBufferTime));
-    SetBufferResolution(ReadBufferEdit(EditBufferResolution));
+    midi.BufferTime = AutoBufferTime() ? BufferTime() : ReadBufferEdit(EditBufferTime);
+    midi.BufferResolution = ReadBufferEdit(EditBufferResolution);
   } catch (const EAbandonApply&) {
     return;
   }
-  SetAutoBufferTime(autoBufferTime);
-  if (ComboBoxInputs->currentIndex() < 0) {
-    SetMidiIn("");
-  } else {
-    SetMidiIn(ComboBoxInputs->currentText().toStdString());
-    if (!MidiInOpen()) SetMidiInOpen(!FMidiInName.empty());
-  }
-  if (ComboBoxOutputs->currentIndex() < 0) {
-    SetMidiOut("");
-  } else {
-    SetMidiOut(ComboBoxOutputs->currentText().toStdString());
-    if (!MidiOutOpen()) SetMidiOutOpen(!FMidiOutName.empty());
-  }
+  midi.AutoBufferTime = CheckBoxAutoBufferTime->isChecked();
+  if (ComboBoxInputs->currentIndex() >= 0) midi.MidiIn = ComboBoxInputs->currentText().toStdString();
+  if (ComboBoxOutputs->currentIndex() >= 0)
+    midi.MidiOut = ComboBoxOutputs->currentText().toStdString();
+  FEngine.ApplyMidiSettings(midi);
+  SetAutoBufferTime(AutoBufferTime());
   SetMidiSettingsChanged(false);
 }
 
 void TFormServerMain::SelectByName(QComboBox* list, const std::string& name) {
-  int found = -1;
-  for (int i = 0; i < list->count() && found < 0; ++i)
-    if (SameTextIgnoringAsciiCase(list->itemText(i).toStdString(), name)) found = i;
-  list->setCurrentIndex(found);  // from the program: not an edit of the group
+  // From the program: not an edit of the group.
+  list->setCurrentIndex(list->findText(QString::fromStdString(name), Qt::MatchFixedString));
 }
 
 void TFormServerMain::UndoMidiSettings() {
-  SelectByName(ComboBoxInputs, FMidiInName);
-  SelectByName(ComboBoxOutputs, FMidiOutName);
-  EditBufferTime->setText(DecimalText(FBufferTime));
-  EditBufferResolution->setText(DecimalText(FBufferResolution));
-  CheckBoxAutoBufferTime->setChecked(FAutoBufferTime);
-  ShowBufferFigures();
+  SelectByName(ComboBoxInputs, MidiInName());
+  SelectByName(ComboBoxOutputs, MidiOutName());
+  EditBufferTime->setText(DecimalText(BufferTime()));
+  EditBufferResolution->setText(DecimalText(BufferResolution()));
+  CheckBoxAutoBufferTime->setChecked(AutoBufferTime());
+  BufferFiguresChanged(FEngine.BufferFigures());
   SetMidiSettingsChanged(false);
 }

@@ -1,5 +1,6 @@
 # Fails when a folder includes a header from a folder it may not use. The layers stack:
-#   app/                          on top, may use everything below
+#   app/  server/                 on top: the window, and the server without one
+#   engine/                       one running copy without widgets (Qt Core and Network)
 #   session/                      the link's rules, over the protocol and the MIDI rules
 #   protocol/  midi/  terminal/   side by side, none including another
 #   discovery/                    DNS-SD through avahi, beside them, on Qt and avahi alone
@@ -13,8 +14,10 @@ set(allowed_midi midi platform)
 set(allowed_terminal terminal platform)
 set(allowed_session session protocol midi platform)
 set(allowed_discovery discovery)
-set(allowed_app app session protocol midi terminal discovery platform)
-set(layered_folders platform protocol midi terminal session discovery app)
+set(allowed_engine engine session protocol midi discovery platform)
+set(allowed_app app engine session protocol midi terminal discovery platform)
+set(allowed_server server engine session protocol midi discovery platform)
+set(layered_folders platform protocol midi terminal session discovery engine app server)
 
 set(violations "")
 foreach(folder IN LISTS layered_folders)
@@ -29,6 +32,9 @@ foreach(folder IN LISTS layered_folders)
         endif()
       elseif(line MATCHES "#[ \t]*include[ \t]*<Q" AND folder MATCHES "^(protocol|session)$")
         string(APPEND violations "  ${shown}: ${line} (${folder}/ stays free of Qt)\n")
+      elseif(line MATCHES "#[ \t]*include[ \t]*<(QtWidgets/|QtGui/)?(QWidget|QApplication|QMainWindow|QDialog|QMessageBox|QLabel|QPushButton|QComboBox|QLineEdit|QCheckBox|QAction|QMenu|QGuiApplication|QScreen|QFont|QPainter)[ >]"
+             AND folder MATCHES "^(engine|server)$")
+        string(APPEND violations "  ${shown}: ${line} (${folder}/ uses no widgets)\n")
       endif()
     endforeach()
   endforeach()

@@ -2,7 +2,7 @@
 
 #include <QApplication>
 
-class QSocketNotifier;
+#include "platform/terminationsignals.h"
 
 // The application object. An exception that escapes an event handler is shown in the
 // standard error box and the event loop goes on with the next event.
@@ -18,10 +18,9 @@ class TApplication : public QApplication {
   bool notify(QObject* receiver, QEvent* event) override;
 
  private:
-  void InstallTerminationSignals();
   // Runs on the GUI thread, woken through the pipe the signal handler writes to.
   void TerminationRequested();
 
-  QSocketNotifier* terminationNotifier_ = nullptr;
+  TTerminationSignals termination_;
   bool closing_ = false;
 };

@@ -112,7 +112,7 @@ void TSession::Connected(TPeerId id, uint32_t now) {
     // the peer was last heard.
     if (FIsServer)
       record->PlayedAt = record->Timeline.PlayedAt(packet.Time, record->LastHeard, FMaxLag);
-    FHost.ReceivePacket(packet);
+    ReceivePacket(packet, record->LastHeard);
   };
   record->Decoder.OnOversize = [this, record] {
     FHost.Log("** ** ** Oversize frame dropped : " + FHost.Describe(record->Id));

@@ -63,8 +63,8 @@ class TSession {
   // Feeds what arrived on a connection to its decoder. False for a connection the session
   // does not know (it never came up): the caller drops those bytes.
   bool Receive(TPeerId peer, const uint8_t* bytes, size_t count, uint32_t now);
-  // Each packet the decoders complete, back from the host: queued, shown, logged, and on
-  // the server relayed at the instant its sender played it.
+  // A packet a decoder completed (or one handed in from outside): queued, shown, logged, and
+  // on the server relayed at the instant its sender played it.
   void ReceivePacket(TData& packet, uint32_t now);
 
   // ---- Sending

@@ -23,9 +23,6 @@ class TSessionHost {
   virtual std::string OpenLink() = 0;
   virtual std::string Describe(TPeerId peer) const = 0;
 
-  // Every decoded packet goes through here, so the program may look at it first; it hands
-  // it back with TSession::ReceivePacket.
-  virtual void ReceivePacket(TData& packet) = 0;
   virtual void ShowChat(const TData& packet) = 0;
 
   // Into the timed buffer: an entry carrying MIDI or only time, or the end of the link.

@@ -9,7 +9,7 @@
 #include <functional>
 
 #include "app/aboutlogo.h"
-#include "app/versioninfo.h"
+#include "engine/versioninfo.h"
 
 namespace {
 

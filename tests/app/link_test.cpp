@@ -13,7 +13,7 @@
 #include "platform/inifile.h"
 #include "terminal/screen.h"
 #include "terminal/vterm.h"
-#include "tests/app/formtestsupport.h"
+#include "tests/support/linktestsupport.h"
 
 using namespace std::chrono_literals;
 
@@ -93,7 +93,7 @@ TEST_F(LinkTest, WelcomeAndChatReachEveryViewOnceEach) {
 TEST_F(LinkTest, DisconnectSelectedAndStoppingTheServerEmptyTheList) {
   const auto server = StartServer();
   TRawPeer first(port), second(port), third(port);
-  ASSERT_TRUE(ProcessEventsUntil([&] { return server->ConnectionList().size() == 3; }));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return server->Engine().Connections().size() == 3; }));
   QListWidget* list = server->ListBoxConnections;
   ASSERT_EQ(list->count(), 3);
 
@@ -104,14 +104,14 @@ TEST_F(LinkTest, DisconnectSelectedAndStoppingTheServerEmptyTheList) {
   server->SpeedButtonDisconnect->click();
   EXPECT_EQ(rebuilds, 1);
   EXPECT_EQ(list->count(), 1);
-  EXPECT_EQ(server->ConnectionList().size(), 1);
+  EXPECT_EQ(server->Engine().Connections().size(), 1);
   ASSERT_TRUE(ProcessEventsUntil([&] {
     return int(first.Connected()) + int(second.Connected()) + int(third.Connected()) == 1;
   }));
 
   server->ActivateLink(false);
   EXPECT_FALSE(server->Active());
-  EXPECT_TRUE(server->ConnectionList().isEmpty());
+  EXPECT_TRUE(server->Engine().Connections().isEmpty());
   EXPECT_EQ(list->count(), 0);
   EXPECT_TRUE(ProcessEventsUntil(
       [&] { return !first.Connected() && !second.Connected() && !third.Connected(); }));

@@ -14,7 +14,7 @@
 
 #include "app/frmclientserver.h"
 #include "terminal/vterm.h"
-#include "tests/app/formtestsupport.h"
+#include "tests/support/linktestsupport.h"
 
 using namespace std::chrono_literals;
 
@@ -41,7 +41,7 @@ class MainWindowTest : public ::testing::Test {
   static void SetUpTestSuite() { UseLoopbackDevices(); }
 
   void Start() {
-    form = std::make_unique<TRecordingForm>(settings.Path());
+    form = std::make_unique<TFormServerMain>(settings.Path());
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
   }
@@ -53,7 +53,7 @@ class MainWindowTest : public ::testing::Test {
 
   TTempSettings settings;
   TMessageRecorder messages;
-  std::unique_ptr<TRecordingForm> form;
+  std::unique_ptr<TFormServerMain> form;
 };
 
 TEST_F(MainWindowTest, FirstStartWithoutSettingsFileRunsAsDisconnectedClient) {
@@ -268,8 +268,10 @@ TEST_F(MainWindowTest, AltXAloneClosesTheWindowAndTheSettingsAreWritten) {
   EXPECT_TRUE(QFile::exists(QString::fromStdString(settings.Path())));
 }
 
-TEST_F(MainWindowTest, EnterAloneInTheChatInputSendsItAndElsewherePassesOn) {
+TEST_F(MainWindowTest, EnterAloneSendsTheChatInputAndATextNoFrameCanCarryStaysInTheBox) {
   Start();
+  form->SetYourName("Ann");
+  form->SetIsServer(true);  // a server shows its own text at once
   form->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
   form->MemoChatSend->setFocus();
@@ -277,16 +279,24 @@ TEST_F(MainWindowTest, EnterAloneInTheChatInputSendsItAndElsewherePassesOn) {
   QTest::keyClick(form->MemoChatSend, Qt::Key_Return, Qt::ControlModifier);
   QTest::keyClick(form->MemoChatSend, Qt::Key_Return, Qt::ShiftModifier);
   QTest::keyClick(form->MemoChatSend, Qt::Key_Return, Qt::AltModifier);
-  EXPECT_TRUE(form->Sent.empty());
+  EXPECT_EQ(RowText(*form->VTermChat, 0), "");
 
   QTest::keyClick(form->MemoChatSend, Qt::Key_Return);
-  ASSERT_EQ(form->Sent.size(), 1u);
-  EXPECT_EQ(form->Sent[0].DataType, dtChat);
+  EXPECT_EQ(RowText(*form->VTermChat, 0), "Ann : hello");
   EXPECT_TRUE(form->MemoChatSend->toPlainText().isEmpty());
+
+  // Fits the input box but no frame: refused before anyone, the sender included, sees it.
+  const QString tooLong(40000, 'x');
+  form->MemoChatSend->setPlainText(tooLong);
+  QTest::keyClick(form->MemoChatSend, Qt::Key_Return);
+  ASSERT_EQ(messages.Boxes.size(), 1u);
+  EXPECT_NE(messages.Boxes[0].Text.find("too long"), std::string::npos);
+  EXPECT_EQ(form->MemoChatSend->toPlainText(), tooLong);
+  EXPECT_EQ(RowText(*form->VTermChat, 2), "");
 
   form->EditIpPort->setFocus();
   QTest::keyClick(form->EditIpPort, Qt::Key_Return);
-  EXPECT_EQ(form->Sent.size(), 1u);
+  EXPECT_EQ(form->MemoChatSend->toPlainText(), tooLong);
 }
 
 }  // namespace

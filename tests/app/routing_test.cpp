@@ -7,7 +7,7 @@
 #include "midi/midiin.h"
 #include "midi/midiout.h"
 #include "platform/inifile.h"
-#include "tests/app/formtestsupport.h"
+#include "tests/support/linktestsupport.h"
 
 using namespace std::chrono_literals;
 
@@ -39,7 +39,7 @@ class RoutingTest : public ::testing::Test {
     form.show();
     ASSERT_TRUE(ProcessEventsUntil([&] { return form.Active(); }));
     peer = std::make_unique<TRawPeer>(port);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return form.ConnectionList().size() == 1; }));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return form.Engine().Connections().size() == 1; }));
   }
 
   size_t ReceivedMidiBytes() const {
@@ -49,7 +49,7 @@ class RoutingTest : public ::testing::Test {
   }
 
   TTempSettings settings;
-  TRecordingForm form{settings.Path()};
+  TFormServerMain form{settings.Path()};
   TMidiOutput feeder;
   const uint16_t port = FreeTcpPort();
   std::unique_ptr<TRawPeer> peer;

@@ -13,7 +13,7 @@
 #include "app/frmabout.h"
 #include "app/frmclientserver.h"
 #include "terminal/vterm.h"
-#include "tests/app/formtestsupport.h"
+#include "tests/support/linktestsupport.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "app/frmclientserver.h"
 #include "platform/inifile.h"
-#include "tests/app/formtestsupport.h"
+#include "tests/support/linktestsupport.h"
 #include "tests/support/unprivileged.h"
 
 using namespace std::chrono_literals;
@@ -60,14 +60,14 @@ class SettingsTest : public ::testing::Test {
 
   // Shows the window, which loads the settings and leaves every group unchanged.
   void Start() {
-    form = std::make_unique<TRecordingForm>(settings.Path());
+    form = std::make_unique<TFormServerMain>(settings.Path());
     form->show();
     ASSERT_TRUE(ProcessEventsUntil([&] { return form->isVisible(); }));
   }
 
   TTempSettings settings;
   TMessageRecorder messages;
-  std::unique_ptr<TRecordingForm> form;
+  std::unique_ptr<TFormServerMain> form;
 };
 
 TEST_F(SettingsTest, SavedSettingsComeBackAndTheSectionHoldsExactlyItsSixteenKeys) {

@@ -28,7 +28,7 @@
 #include "app/frmclientserver.h"
 #include "midi/midiout.h"
 #include "platform/inifile.h"
-#include "tests/app/formtestsupport.h"
+#include "tests/support/linktestsupport.h"
 #include "tests/jack/jackpeer.h"
 #include "tests/process/tesselprocess.h"
 

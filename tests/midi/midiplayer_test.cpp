@@ -1,4 +1,4 @@
-#include "app/midiplayer.h"
+#include "engine/midiplayer.h"
 
 #include <gtest/gtest.h>
 

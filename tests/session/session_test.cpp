@@ -61,7 +61,6 @@ class TFakeHost final : public TSessionHost {
     return OpenFailure;
   }
   std::string Describe(TPeerId peer) const override { return "peer " + std::to_string(peer); }
-  void ReceivePacket(TData& packet) override { Session.ReceivePacket(packet, Now); }
   void ShowChat(const TData& packet) override {
     Lines.push_back("chat " + std::string(packet.Bytes(), packet.Bytes() + packet.Count()));
   }

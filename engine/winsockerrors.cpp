@@ -1,4 +1,4 @@
-#include "app/winsockerrors.h"
+#include "engine/winsockerrors.h"
 
 const std::array<TSocketErrorInfo, 95> SocketErrors = {{
     {6, "Specified event object handle is invalid."},

@@ -1,4 +1,4 @@
-#include "app/winsockerrors.h"
+#include "engine/winsockerrors.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "app/frmclientserver.h"
+#include "engine/engine.h"
 #include "midi/midiout.h"
 #include "platform/inifile.h"
-#include "tests/app/formtestsupport.h"
+#include "tests/support/linktestsupport.h"
 
 using namespace std::chrono_literals;
 
@@ -13,14 +13,32 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// One server window and two client windows over TCP on 127.0.0.1. Client A reads input 0;
-// the windows play on outputs 1 (A), 2 (server) and 3 (B), where the test listens.
-class SessionTest : public ::testing::Test {
+// What an engine tells, as far as these tests look.
+class TRecordingView : public TEngineObserver {
+ public:
+  void ChatShown(const std::string& text) override { Chat.push_back(text); }
+  void MessageShown(const std::string& text) override { Messages.push_back(text); }
+  std::vector<std::string> Chat;
+  std::vector<std::string> Messages;
+};
+
+// A running copy as the window or the server without one has it.
+struct TCopy {
+  explicit TCopy(const std::string& settingsFile) : Engine(settingsFile) {
+    Engine.SetObserver(&View);
+  }
+  TRecordingView View;
+  TEngine Engine;
+};
+
+// One server and two clients over TCP on 127.0.0.1. Client A reads input 0; the copies play
+// on outputs 1 (A), 2 (server) and 3 (B), where the test listens.
+class EngineTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { UseLoopbackDevices(); }
 
-  std::unique_ptr<TFormServerMain> StartWindow(const TTempSettings& file, bool isServer,
-                                               const std::string& midiIn, unsigned midiOut) {
+  std::unique_ptr<TCopy> StartCopy(const TTempSettings& file, bool isServer,
+                                   const std::string& midiIn, unsigned midiOut) {
     TIniFile ini(file.Path());
     ini.WriteInteger("Settings", "Port", port);
     ini.WriteBool("Settings", "IsSever", isServer);
@@ -30,33 +48,33 @@ class SessionTest : public ::testing::Test {
     ini.WriteString("Settings", "MidiOut", LoopbackName(midiOut));
     ini.WriteInteger("Settings", "BufferTime", kBufferTimeMs);
     ini.UpdateFile();
-    auto window = std::make_unique<TFormServerMain>(file.Path());
-    window->show();
-    return window;
+    auto copy = std::make_unique<TCopy>(file.Path());
+    copy->Engine.Start();
+    return copy;
   }
 
   // The server, then both clients, connected.
   void StartSession() {
-    server = StartWindow(serverFile, true, "", 2);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return server->Active(); }));
-    clientA = StartWindow(clientAFile, false, LoopbackName(0), 1);
-    clientB = StartWindow(clientBFile, false, "", 3);
+    server = StartCopy(serverFile, true, "", 2);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return server->Engine.Active(); }));
+    clientA = StartCopy(clientAFile, false, LoopbackName(0), 1);
+    clientB = StartCopy(clientBFile, false, "", 3);
     ASSERT_TRUE(ProcessEventsUntil([&] {
-      return clientA->Active() && clientB->Active() && server->ConnectionList().size() == 2;
+      return clientA->Engine.Active() && clientB->Engine.Active() &&
+             server->Engine.Connections().size() == 2;
     }));
   }
 
   static constexpr int kBufferTimeMs = 150;
   const uint16_t port = FreeTcpPort();
   TTempSettings serverFile, clientAFile, clientBFile;
-  TMessageRecorder messages;
-  std::unique_ptr<TFormServerMain> server, clientA, clientB;
+  std::unique_ptr<TCopy> server, clientA, clientB;
 };
 
-TEST_F(SessionTest, NotesFromOneClientReachEveryOutputAfterTheBufferTimeWithTheirSpacing) {
+TEST_F(EngineTest, NotesFromOneClientReachEveryOutputAfterTheBufferTimeWithTheirSpacing) {
   TMidiObserver atClientA(1), atServer(2), atClientB(3);
   ASSERT_NO_FATAL_FAILURE(StartSession());
-  ASSERT_TRUE(clientA->MidiInOpen());
+  ASSERT_TRUE(clientA->Engine.MidiInOpen());
 
   TMidiOutput keyboard;
   keyboard.SetProductName(LoopbackName(0));
@@ -81,10 +99,11 @@ TEST_F(SessionTest, NotesFromOneClientReachEveryOutputAfterTheBufferTimeWithThei
     EXPECT_GE(spacing, 60ms);
     EXPECT_LE(spacing, 400ms);
   }
-  EXPECT_TRUE(messages.Boxes.empty());
+  for (const TCopy* copy : {server.get(), clientA.get(), clientB.get()})
+    EXPECT_TRUE(copy->View.Messages.empty());
 }
 
-TEST_F(SessionTest, ChatKeepsTheSpacingAndAStoppedServerLeavesNoNoteSoundingAndComesBack) {
+TEST_F(EngineTest, ChatKeepsTheSpacingAndAStoppedServerLeavesNoNoteSoundingAndComesBack) {
   TMidiObserver atClientA(1), atServer(2), atClientB(3);
   ASSERT_NO_FATAL_FAILURE(StartSession());
   TMidiOutput keyboard;
@@ -95,7 +114,7 @@ TEST_F(SessionTest, ChatKeepsTheSpacingAndAStoppedServerLeavesNoNoteSoundingAndC
   // them: every receiver must count the chat's delta, or the second note comes 100 ms early.
   keyboard.SendShort(0x90, 0x3C, 0x64);
   ProcessEventsFor(100ms);
-  clientB->SendChat("between the notes\r\n");
+  clientB->Engine.SendChatText("between the notes\r\n");
   ProcessEventsFor(20ms);
   keyboard.SendShort(0x90, 0x3E, 0x64);
   std::vector<TMidiObserver*> outputs = {&atClientA, &atServer, &atClientB};
@@ -108,10 +127,11 @@ TEST_F(SessionTest, ChatKeepsTheSpacingAndAStoppedServerLeavesNoNoteSoundingAndC
   ASSERT_TRUE(allHave(2));
   for (const TMidiObserver* output : outputs)
     EXPECT_GE(output->Received[1].At - output->Received[0].At, 70ms);
+  EXPECT_EQ(server->View.Chat.back(), "between the notes\r\n");
 
   // Stopping the server ends both notes everywhere: the server from its own timeline, each
   // client at its output once its link is gone.
-  server->ActivateLink(false);
+  server->Engine.ActivateLink(false);
   ASSERT_TRUE(allHave(4));
   ProcessEventsFor(std::chrono::milliseconds(2 * kBufferTimeMs));
   for (const TMidiObserver* output : outputs) {
@@ -121,13 +141,15 @@ TEST_F(SessionTest, ChatKeepsTheSpacingAndAStoppedServerLeavesNoNoteSoundingAndC
   }
 
   // With Auto start IP both clients find the server again once it listens.
-  server->ActivateLink(true);
+  server->Engine.ActivateLink(true);
   EXPECT_TRUE(ProcessEventsUntil(
       [&] {
-        return clientA->Active() && clientB->Active() && server->ConnectionList().size() == 2;
+        return clientA->Engine.Active() && clientB->Engine.Active() &&
+               server->Engine.Connections().size() == 2;
       },
       10s));
-  EXPECT_TRUE(messages.Boxes.empty());
+  for (const TCopy* copy : {server.get(), clientA.get(), clientB.get()})
+    EXPECT_TRUE(copy->View.Messages.empty());
 }
 
 }  // namespace

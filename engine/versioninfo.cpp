@@ -1,4 +1,4 @@
-#include "app/versioninfo.h"
+#include "engine/versioninfo.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,8 +1,7 @@
 #pragma once
 
-// Shared pieces of the main window's tests: a window that records what it sends instead of
-// using the link, message-box recording, waiting with the event loop, MIDI observers on the
-// loopback backend, and a raw TCP peer.
+// Shared pieces of the tests that run whole copies in this process: message-box recording,
+// MIDI observers on the loopback backend, a raw TCP peer and a settings file of their own.
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "app/frmclientserver.h"
 #include "midi/midiin.h"
 #include "midi/mmsystem.h"
 #include "platform/messagebox.h"
@@ -43,14 +41,6 @@ inline uint16_t FreeTcpPort() {
 }
 
 inline std::string LoopbackName(unsigned device) { return "Loopback " + std::to_string(device); }
-
-// A window whose sends are recorded instead of going out on the link.
-class TRecordingForm : public TFormServerMain {
- public:
-  using TFormServerMain::TFormServerMain;
-  void SendPacket(TData* packet) override { Sent.push_back(*packet); }
-  std::vector<TData> Sent;
-};
 
 // Records every message box while it lives.
 class TMessageRecorder {

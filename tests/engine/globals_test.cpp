@@ -1,4 +1,4 @@
-#include "app/globals.h"
+#include "engine/globals.h"
 
 #include <gtest/gtest.h>
 
