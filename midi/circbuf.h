@@ -23,8 +23,8 @@ struct TRingItem {
   MIDIHDR* Header;     // the returned long buffer; null for a short message
 };
 
-// Largest ring: the ports' Capacity is a 16-bit count that stays within 5461 slots, so a
-// settings value that was valid before stays valid.
+// Largest ring RingCreate makes, and so the most a port's Capacity may ask for. It is the
+// ports' old limit (5461 items of 12 bytes once had to fit in 64 KB), kept as nothing needs more.
 constexpr uint16_t kMaxRingCapacity = 5461;
 
 // Fixed-capacity ring between exactly one producer thread (the driver callback: RingPut) and

@@ -29,6 +29,12 @@ void TBufferSizer::Rest(uint32_t now, uint16_t gapMs) {
   FBufferTime = std::max(needed, FBufferTime - std::min(step, FBufferTime));
 }
 
+void TBufferSizer::ForgetLink() {
+  FSamples.clear();
+  FLags.clear();
+  FLateCount = 0;
+}
+
 uint32_t TBufferSizer::JitterMs() const {
   if (FLags.empty()) return 0;
   const size_t allowedLate = FLags.size() * LateLimitPerTenThousand / 10000;

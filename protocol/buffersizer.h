@@ -9,12 +9,13 @@
 // The buffer time that sizes itself: the smallest that would have left at most one packet in
 // LateLimitPerTenThousand late over the last WindowMs, with a margin.
 //
-// Each received packet is observed with its lag: how long after the least-delayed packet's
-// place on the sender's timeline it arrived (TSenderTimeline). A hold that starts on any
-// packet plays a later one on time when the buffer time covers the later one's lag, so the
-// buffer needs the lags' high quantile. It grows at once when a lag asks for more; it
-// shrinks only at a rest, and by at most a quarter of the rest, so the note after it moves
-// by little and no phrase is cut.
+// Each received packet that carries MIDI is observed with its lag: how long after the
+// least-delayed packet's place on the sender's timeline it arrived (TSenderTimeline). A hold
+// that starts on any packet plays a later one on time when the buffer time covers the later
+// one's lag, so the buffer needs the lags' high quantile. It grows at once when a lag asks
+// for more; it shrinks only at a rest, and by at most a quarter of the rest, so the note
+// after it moves by little and no phrase is cut. A packet that only carries time is no lag
+// that anyone hears, but the gap before it is a rest all the same.
 //
 // Times are milliseconds on a clock that wraps at 2^32; no clock of its own, no thread.
 class TBufferSizer {
@@ -30,10 +31,14 @@ class TBufferSizer {
 
   explicit TBufferSizer(uint32_t startMs) : FBufferTime(startMs) {}
 
-  // One received packet, its lag, and whether it was late against the buffer in force.
+  // One received packet that carries MIDI, its lag, and whether it was late against the
+  // buffer in force.
   void Observe(uint32_t now, uint32_t lagMs, bool late);
   // The timeline may start over after a gap of `gapMs` before the packet at `now`.
   void Rest(uint32_t now, uint16_t gapMs);
+  // Forgets every packet observed: they came over a link that has ended. The buffer time
+  // stays until the next link's own history lets it shrink.
+  void ForgetLink();
 
   uint32_t BufferTime() const { return FBufferTime; }
   // Jumps to what the window measured so far asks for (the floor when nothing yet): the
@@ -43,6 +48,8 @@ class TBufferSizer {
   uint32_t JitterMs() const;
   // Late packets over the window, as a share of 1.
   double LateShare() const;
+  // The packets observed over the window, which the two figures above describe.
+  uint32_t Measured() const { return static_cast<uint32_t>(FSamples.size()); }
 
  private:
   struct TSample {

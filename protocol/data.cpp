@@ -13,7 +13,9 @@ constexpr uint8_t STX = 0x02;
 constexpr uint8_t ETX = 0x03;
 
 constexpr uint32_t MaxSize = 65535;
-// Encode's working buffer starts at 128 and doubles, so no frame can grow past this.
+// The longest frame Encode builds. A payload grows by doubling and no doubling may pass
+// MaxSize; from any Size, doubling up to this length stays within it, so building the frame
+// in place cannot fail.
 constexpr uint32_t MaxFrameLength = 32768;
 
 // Bytes a value takes on the wire once stuffed.

@@ -13,14 +13,15 @@ enum TDataType : int8_t { dtNone = 0, dtTime = 1, dtMidi = 2, dtAudio = 3, dtCha
 const char* DataTypeName(uint8_t code);
 
 // One packet: a type code, a 16-bit time stamp and a byte payload that grows by doubling.
-// Also serves as the plain byte buffer for received blocks and as the decoder's frame store.
+// Also the decoder's frame store (TDecoder derives from it).
 class TData {
  public:
-  // Create: capacity `size`, zero-filled, nothing in use.
+  // Capacity `size`, zero-filled, nothing in use.
   explicit TData(uint16_t size = 0);
-  // CreateWithData: Size and Count equal `size`, bytes copied from `buffer`.
+  // Size and Count equal `size`, bytes copied from `buffer`.
   TData(uint16_t size, const uint8_t* buffer);
-  // Copies are made as Create(0) + Assign, so a copy's Size equals its Count.
+  // A copy's Size equals the source's Count; assigning is Assign, which keeps the target's
+  // buffer when it is large enough.
   TData(const TData& source);
   TData& operator=(const TData& source);
   TData(TData&& source) noexcept;
@@ -29,7 +30,7 @@ class TData {
 
   uint16_t Size() const { return FSize; }
   uint16_t Count() const { return FCount; }
-  // Null while Size is 0. Writable so a reader can fill it and then call SetCount.
+  // Null while Size is 0. Writable up to Size; SetCount then says how much is in use.
   uint8_t* Bytes() { return FBytes; }
   const uint8_t* Bytes() const { return FBytes; }
 
@@ -44,7 +45,8 @@ class TData {
   void AddByte(uint8_t value);
   void AddStuffedByte(uint8_t value);
   void AddBytes(uint16_t count, const uint8_t* buffer);
-  // No effect for a null source; otherwise Clear (virtual), copy payload, DataType and Time.
+  // No effect for a null source or the packet itself; otherwise Clear (virtual), then copy
+  // payload, DataType and Time.
   void Assign(const TData* source);
   // count must lie in 1..Size: 0 or less throws ERangeError, above Size EDataIndexOutOfBounds.
   void SetCount(int count);

@@ -13,6 +13,11 @@ bool TPlayoutSchedule::IsLate(uint16_t delta, TimePoint now) const {
          now > FTailDue + std::chrono::milliseconds(delta);
 }
 
+void TPlayoutSchedule::StartNewTimeline() {
+  FHasTimeline = false;
+  FLastPutHadPayload = false;
+}
+
 TPlayoutSchedule::TPlacement TPlayoutSchedule::Put(std::unique_ptr<TData> packet, TimePoint now,
                                                    std::chrono::milliseconds bufferTime) {
   const bool hasPayload = packet->Count() > 0;

@@ -18,8 +18,8 @@
 //
 // By default the timeline starts over whenever the ring has run dry. A kept timeline goes on
 // across a dry ring for a packet that is not late, so spacings longer than the buffer time
-// keep their value too; it starts over for a late packet, after the sender's silence, and when
-// the buffer time has dropped below the running hold's.
+// keep their value too; it starts over for a late packet, after the sender's silence, when
+// the buffer time has dropped below the running hold's, and on a new link's timeline.
 class TPlayoutSchedule {
  public:
   using TimePoint = std::chrono::steady_clock::time_point;
@@ -31,8 +31,8 @@ class TPlayoutSchedule {
     bool StartedHold;  // the timeline starts over: the packet is due a buffer time from now
     // The timeline starts over in the middle of a stream: a fresh hold for a packet that
     // carries MIDI, put behind one that carried MIDI too, with a delta below the idle
-    // interval (and, on a kept timeline, late). The first packet ever, idle Time entries, the
-    // first packet after one and one after a long gap start a hold without it.
+    // interval (and, on a kept timeline, late). The first packet of a timeline, idle Time
+    // entries, the first packet after one and one after a long gap start a hold without it.
     bool Underflow;
   };
 
@@ -46,8 +46,13 @@ class TPlayoutSchedule {
   bool Full() const { return FCount == FCapacity; }
 
   // True when a packet with `delta` put at `now` would be due before `now` on the running
-  // timeline; never after the sender's silence or before the first packet.
+  // timeline; never after the sender's silence or for the first packet of a timeline.
   bool IsLate(uint16_t delta, TimePoint now) const;
+  // The packets from now on follow a new timeline, a new link's, whose deltas say nothing of
+  // the place of the packets put so far: the next one is never late and, finding the ring
+  // dry, starts a hold as the first packet did. While the ring still holds the old
+  // timeline's packets, it follows them by its delta.
+  void StartNewTimeline();
 
   // Queues the packet; the caller checks Full first.
   TPlacement Put(std::unique_ptr<TData> packet, TimePoint now,
@@ -69,7 +74,7 @@ class TPlayoutSchedule {
   TimePoint FHeadDue;  // when the oldest packet is due; meaningful while FCount > 0
   TimePoint FTailDue;  // when the newest packet put is (or was) due
   std::chrono::milliseconds FHoldBufferTime{};  // the buffer time the running timeline began with
-  bool FHasTimeline = false;                    // a packet was put
+  bool FHasTimeline = false;                    // a packet was put since the timeline began
   bool FLastPutHadPayload = false;
   bool FKeepTimeline = false;
 };

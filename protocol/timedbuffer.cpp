@@ -38,7 +38,8 @@ void TTimedBufferThread::Execute() {
   }
 }
 
-TTimedBuffer::TTimedBuffer(int32_t capacity) : FSchedule(capacity) {
+TTimedBuffer::TTimedBuffer(int32_t capacity, TClockReader now)
+    : FNow(std::move(now)), FSchedule(capacity) {
   FWorker = std::make_unique<TTimedBufferThread>(*this);
 }
 
@@ -65,12 +66,18 @@ void TTimedBuffer::SetAutoBufferTime(bool on) {
 
 void TTimedBuffer::StartNewLink() {
   std::lock_guard lock(FLock);
+  ForgetLink();
+}
+
+void TTimedBuffer::ForgetLink() {
   FArrivals.Restart();
+  FSizer.ForgetLink();
+  FSchedule.StartNewTimeline();
 }
 
 TTimedBuffer::TFigures TTimedBuffer::Figures() const {
   std::lock_guard lock(FLock);
-  return {BufferTimeInForce(), FSizer.JitterMs(), FSizer.LateShare()};
+  return {BufferTimeInForce(), FSizer.JitterMs(), FSizer.LateShare(), FSizer.Measured()};
 }
 
 void TTimedBuffer::SetBufferResolution(uint32_t ms) {
@@ -92,10 +99,12 @@ void TTimedBuffer::Put(std::unique_ptr<TData> packet) {
     std::lock_guard lock(FLock);
     overflow = FSchedule.Full();
     if (!overflow) {
-      const Clock::time_point now = Clock::now();
-      const uint32_t bufferTime = Measure(*packet, now);
+      const Clock::time_point now = FNow();
+      const bool endOfLink = packet->DataType < 0;
+      const uint32_t bufferTime = endOfLink ? BufferTimeInForce() : Measure(*packet, now);
       const TPlayoutSchedule::TPlacement placement =
           FSchedule.Put(std::move(packet), now, std::chrono::milliseconds(bufferTime));
+      if (endOfLink) ForgetLink();
       underflow = placement.Underflow;
       if (FSchedule.Count() == 1) refused = !ArmTimer();
     }
@@ -105,13 +114,15 @@ void TTimedBuffer::Put(std::unique_ptr<TData> packet) {
   if (refused) throw EScheduler("Out of timer resources");
 }
 
-// On the clock timeGetTime reads, so the figures compare with the link's.
+// On the clock timeGetTime reads, so the figures compare with the link's. An entry that only
+// carries time still moves its sender's clock on, and the gap before it is a rest; only MIDI
+// can be heard late.
 uint32_t TTimedBuffer::Measure(const TData& packet, Clock::time_point now) {
   const auto arrival = static_cast<uint32_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count());
   const uint32_t lag = arrival - FArrivals.PlayedAt(packet.Time, arrival, MaxBufferTimeMs);
   if (FSchedule.Count() == 0) FSizer.Rest(arrival, packet.Time);
-  FSizer.Observe(arrival, lag, FSchedule.IsLate(packet.Time, now));
+  if (packet.Count() > 0) FSizer.Observe(arrival, lag, FSchedule.IsLate(packet.Time, now));
   return BufferTimeInForce();
 }
 
@@ -123,7 +134,7 @@ bool TTimedBuffer::ArmTimer() {
   const std::optional<Clock::time_point> wake = FSchedule.NextWake();
   if (!wake || FTimerId != 0) return true;
   // Rounded up: the timer must not fire before the packet is due.
-  const auto delay = std::chrono::ceil<std::chrono::milliseconds>(*wake - Clock::now());
+  const auto delay = std::chrono::ceil<std::chrono::milliseconds>(*wake - FNow());
   const UINT delayMs =
       static_cast<UINT>(std::max<std::chrono::milliseconds::rep>(delay.count(), 1));
   FTimerId = timeSetEvent(delayMs, BufferResolution(), &TimerProc,
@@ -164,7 +175,7 @@ void TTimedBuffer::WaitForWork() {
     if (FTimerId == 0) deadline = FSchedule.NextWake();
   }
   if (deadline)
-    FWakeEvent.WaitFor(*deadline - Clock::now());
+    FWakeEvent.WaitFor(*deadline - FNow());
   else
     FWakeEvent.Wait();
 }
@@ -178,7 +189,7 @@ void TTimedBuffer::Process(TTimedBufferThread& worker) {
     std::unique_ptr<TData> due;
     {
       std::lock_guard lock(FLock);
-      due = FSchedule.TakeDue(Clock::now());
+      due = FSchedule.TakeDue(FNow());
       if (!due) {
         ArmTimer();
         return;

@@ -40,29 +40,45 @@ class TTimedBufferThread {
 // when each packet is due. One-shot timers wake the worker at those moments; while the timer
 // service refuses, the worker keeps the deadline itself.
 //
-// With the automatic buffer time on, every packet put is measured against its sender's
-// timeline (TSenderTimeline), the buffer time sizes itself (TBufferSizer) and the timeline is
-// kept across a dry ring. The measurement runs with it off as well, for display only.
+// Every entry put advances its sender's timeline (TSenderTimeline); those that carry MIDI are
+// measured against it, one link at a time. With the automatic buffer time on, the buffer time
+// sizes itself from that measurement (TBufferSizer) and the timeline is kept across a dry
+// ring. The measurement runs with it off as well, for display only.
+//
+// An entry of a negative type never came over a link (TData::Encode refuses such a type): it
+// is the owner's mark of the end of a link, played in its turn and measured as nothing. The
+// link's measurement ends with it, as it does at StartNewLink.
 //
 // Threads: Put and the setters run on the owner's thread; OnData runs on the worker; the
 // timer service's thread only wakes the worker; Figures may be read from any thread. Destroy
 // it from the owner's thread, never from OnData.
 class TTimedBuffer {
  public:
+  using Clock = std::chrono::steady_clock;
   using TDataEvent = std::function<void(TData& packet)>;
   using TNotifyEvent = std::function<void(TTimedBuffer& sender)>;
+  using TClockReader = std::function<Clock::time_point()>;
 
   static constexpr uint16_t IdleIntervalMs = TPlayoutSchedule::IdleIntervalMs;
   static constexpr uint32_t MaxBufferTimeMs = 60000;
 
+  // Jitter and lateness of the entries that carry MIDI, over the last
+  // TBufferSizer::WindowMs of the current link. Chat, idle Time entries, the end of a link
+  // and the time between links are not measured.
   struct TFigures {
     uint32_t BufferTimeMs;  // in force: the sized value while automatic, else BufferTime()
     uint32_t JitterMs;      // what the sized value has to cover (TBufferSizer::JitterMs)
-    double LateShare;       // of the packets put over the sizer's window, as a share of 1
+    double LateShare;       // of the measured entries, as a share of 1
+    // The entries JitterMs and LateShare describe. 0: no MIDI measured on this link yet (or
+    // none in the window), and the two figures say nothing.
+    uint32_t Measured;
   };
 
-  // Throws ERangeError for a negative capacity.
-  explicit TTimedBuffer(int32_t capacity);
+  // Throws ERangeError for a negative capacity. The buffer reads the time from `now`, on
+  // Put's thread and on the worker; the timer service sleeps real milliseconds, so on a clock
+  // of the tests' own an entry leaves at the first wake-up after that clock has reached its
+  // time.
+  explicit TTimedBuffer(int32_t capacity, TClockReader now = Clock::now);
   // Stops the worker and cancels the pending timer; queued packets are freed undelivered.
   ~TTimedBuffer();
   TTimedBuffer(const TTimedBuffer&) = delete;
@@ -76,8 +92,9 @@ class TTimedBuffer {
   // sizer's floor when none came yet). Off: BufferTime() again.
   void SetAutoBufferTime(bool on);
   TFigures Figures() const;
-  // The packets from now on come over a new link: their sender's timeline is measured
-  // afresh, so the time the link was down does not count as lag.
+  // The packets from now on come over a new link: their sender's timeline and their
+  // lateness are measured afresh, so the time the link was down counts as neither lag nor
+  // lateness, and the figures start from nothing measured.
   void StartNewLink();
   uint32_t BufferResolution() const { return FBufferResolution.load(); }
   // Stored clamped to 1..1000 ms.
@@ -97,11 +114,12 @@ class TTimedBuffer {
 
  private:
   friend class TTimedBufferThread;
-  using Clock = std::chrono::steady_clock;
 
   // Measures the packet put at `now`; returns the buffer time in force for it. The caller
   // holds FLock.
   uint32_t Measure(const TData& packet, Clock::time_point now);
+  // What comes next belongs to another link. The caller holds FLock.
+  void ForgetLink();
   // The caller holds FLock.
   uint32_t BufferTimeInForce() const;
   // Arms a timer for the schedule's next wake-up unless one is pending; false when the timer
@@ -116,6 +134,7 @@ class TTimedBuffer {
   void Process(TTimedBufferThread& worker);
   void Deliver(TData& packet);
 
+  const TClockReader FNow;  // set once, read on any thread
   std::atomic<uint32_t> FBufferTime{1000};
   std::atomic<uint32_t> FBufferResolution{20};
   TEvent FWakeEvent;

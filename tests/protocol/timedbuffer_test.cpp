@@ -137,6 +137,59 @@ TEST_F(TimedBuffer, AutomaticBufferTimeGrowsOnALatePacketAndHoldsItWithTheGrownV
   EXPECT_EQ(buffer.BufferTime(), 20u);
 }
 
+// What a musician reads as the network's health: only entries that carry MIDI count, each
+// link on its own. Entries that only carry time (chat, idle ticks), the end of a link and the
+// wait for the next one are neither lag nor lateness.
+TEST_F(TimedBuffer, FiguresMeasureOnlyMidiAndEachLinkAfresh) {
+  std::atomic<Clock::time_point> now{Clock::time_point{}};
+  Releases releases;
+  TTimedBuffer buffer(16, [&] { return now.load(); });
+  buffer.SetBufferTime(1);
+  releases.Attach(buffer);
+  size_t played = 0;
+  // Puts the entry at `ms` on the fake clock, then moves the clock on until it has left, so
+  // every entry finds the ring dry.
+  const auto put = [&](int ms, std::unique_ptr<TData> entry) {
+    now = Clock::time_point{} + std::chrono::milliseconds(ms);
+    buffer.Put(std::move(entry));
+    now = now.load() + 1ms;
+    ASSERT_TRUE(releases.WaitFor(++played));
+  };
+  const auto endOfLink = [](int tag) {
+    std::unique_ptr<TData> entry = Packet(tag, 0, false);
+    entry->DataType = -1;  // the owner's end-of-link type: any negative one
+    return entry;
+  };
+
+  put(0, Packet(0, 0, false));  // a chat
+  put(3267, endOfLink(1));
+  buffer.StartNewLink();
+  put(5000, Packet(2, 20, false));  // a chat on the new link, stamped on the server's timeline
+  TTimedBuffer::TFigures figures = buffer.Figures();
+  EXPECT_EQ(figures.Measured, 0u);
+  EXPECT_EQ(figures.JitterMs, 0u);
+  EXPECT_EQ(figures.LateShare, 0.0);
+  buffer.SetAutoBufferTime(true);
+  EXPECT_EQ(buffer.Figures().BufferTimeMs, TBufferSizer::MinBufferTimeMs);
+  buffer.SetAutoBufferTime(false);
+
+  put(5100, Packet(3, 100));  // on time behind the chat
+  put(5150, Packet(4, 10));   // 40 ms behind its place, so late
+  figures = buffer.Figures();
+  EXPECT_EQ(figures.Measured, 2u);
+  EXPECT_EQ(figures.JitterMs, 40u);
+  EXPECT_EQ(figures.LateShare, 0.5);
+
+  put(8000, endOfLink(5));
+  EXPECT_EQ(buffer.Figures().Measured, 0u);
+  buffer.StartNewLink();
+  put(10000, Packet(6, 10));  // long after the old timeline's last place: no lateness of its own
+  figures = buffer.Figures();
+  EXPECT_EQ(figures.Measured, 1u);
+  EXPECT_EQ(figures.JitterMs, 0u);
+  EXPECT_EQ(figures.LateShare, 0.0);
+}
+
 TEST_F(TimedBuffer, ClampsItsTimes) {
   TTimedBuffer buffer(4);
   EXPECT_EQ(buffer.BufferTime(), 1000u);
