@@ -38,7 +38,9 @@ void TFormServerMain::BuildConnectionsPage() {
           [this] { SpeedButtonDisconnectClick(); });
 }
 
-void TFormServerMain::ConnectionsChanged(const std::vector<std::string>&) { ShowConnections(); }
+void TFormServerMain::ConnectionsChanged(const std::vector<std::string>&) {
+  if (!FHoldConnections) ShowConnections();
+}
 
 void TFormServerMain::ShowConnections() {
   ListBoxConnections->clear();
@@ -50,7 +52,17 @@ void TFormServerMain::SpeedButtonDisconnectClick() {
   std::vector<std::string> selected;
   for (const QListWidgetItem* item : ListBoxConnections->selectedItems())
     selected.push_back(item->text().toStdString());
-  FEngine.Disconnect(selected);
+  // Each closed connection changes the list; it is rebuilt once, after all of them.
+  FHoldConnections = true;
+  try {
+    FEngine.Disconnect(selected);
+  } catch (...) {
+    FHoldConnections = false;
+    ShowConnections();
+    throw;
+  }
+  FHoldConnections = false;
+  ShowConnections();
 }
 
 void TFormServerMain::LossesChanged(const std::string& text) {

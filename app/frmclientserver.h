@@ -42,7 +42,7 @@ class TData;
 class TFormAbout;
 class TServerFinder;
 class TVTerm;
-class TFormServerMain : public QMainWindow, private TEngineObserver {
+class TFormServerMain : public QMainWindow, public TEngineObserver {
  public:
   // settingsFile: where the settings persist; the program uses IniFileName(), tests their own.
   explicit TFormServerMain(std::string settingsFile, QWidget* parent = nullptr);
@@ -90,8 +90,9 @@ class TFormServerMain : public QMainWindow, private TEngineObserver {
   void SendChatInput();
 
   // ---- MIDI routing (routing.cpp)
-  void SetMidiIn(const std::string& name) { FEngine.SetMidiIn(name); }
-  void SetMidiOut(const std::string& name) { FEngine.SetMidiOut(name); }
+  // A name no device has is reported; the port it replaced stays closed.
+  void SetMidiIn(const std::string& name);
+  void SetMidiOut(const std::string& name);
   void SetMidiInOpen(bool value) { FEngine.SetMidiInOpen(value); }
   void SetMidiOutOpen(bool value) { FEngine.SetMidiOutOpen(value); }
   void SetBufferTime(uint32_t value) { FEngine.SetBufferTime(value); }
@@ -257,5 +258,6 @@ class TFormServerMain : public QMainWindow, private TEngineObserver {
 
   // ---- State (GUI thread)
   bool FClosed = false;  // the shut-down sequence has run
+  bool FHoldConnections = false;  // the list is rebuilt once, after a batch of changes
   std::string BaseCaption;
 };

@@ -5,10 +5,22 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QSignalBlocker>
+#include <functional>
+#include <stdexcept>
 
 #include "app/frmclientserver.h"
+#include "platform/messagebox.h"
 
 namespace {
+
+// Runs a port's change; what fails is shown, as a failure to open that port.
+void ShowingFailure(const char* direction, const std::function<void()>& change) {
+  try {
+    change();
+  } catch (const std::runtime_error& error) {
+    ShowMessage(std::string("Could not open midi ") + direction + " port : " + error.what());
+  }
+}
 
 // Marks a list's entry kept for the port in use while its device is gone.
 constexpr int kGoneRole = Qt::UserRole;
@@ -23,6 +35,14 @@ void Fill(QComboBox* list, const TDeviceList& devices) {
 }
 
 }  // namespace
+
+void TFormServerMain::SetMidiIn(const std::string& name) {
+  ShowingFailure("in", [&] { FEngine.SetMidiIn(name); });
+}
+
+void TFormServerMain::SetMidiOut(const std::string& name) {
+  ShowingFailure("out", [&] { FEngine.SetMidiOut(name); });
+}
 
 void TFormServerMain::DeviceListsChanged(const TDeviceList& inputs, const TDeviceList& outputs) {
   Fill(ComboBoxInputs, inputs);

@@ -77,7 +77,7 @@ TEST_F(LinkTest, WelcomeAndChatReachEveryViewOnceEach) {
   EXPECT_TRUE(clientA->MemoChatSend->toPlainText().isEmpty());
   // An empty box sends nothing; the line after it marks when everything before has come.
   clientA->SendChatInput();
-  clientA->SendChat("A : end\r\n");
+  clientA->Engine().SendChatText("A : end\r\n");
   // "A : hello" CR LF "world" CR LF, then the blank line the view adds, each shown once.
   for (const auto* window : {server.get(), clientA.get(), clientB.get()}) {
     const int first = window == clientB.get() ? 1 : 2;
@@ -111,7 +111,7 @@ TEST_F(LinkTest, DisconnectSelectedAndStoppingTheServerEmptyTheList) {
 
   server->ActivateLink(false);
   EXPECT_FALSE(server->Active());
-  EXPECT_TRUE(server->Engine().Connections().isEmpty());
+  EXPECT_TRUE(server->Engine().Connections().empty());
   EXPECT_EQ(list->count(), 0);
   EXPECT_TRUE(ProcessEventsUntil(
       [&] { return !first.Connected() && !second.Connected() && !third.Connected(); }));

@@ -110,10 +110,18 @@ TEST_F(MainWindowTest, CaptionAndConnectCommandsFollowRoleAndState) {
       {true, false, "Tessel - Server (not listening)", "Listen"},
       {true, true, "Tessel - Server (listening)", "Disconnect all"},
   };
+  // The client connects to a listener of the test's own; the server listens on any port.
+  QTcpServer listener;
+  ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
+  form->SetServerName("127.0.0.1");
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Caption);
+    form->ActivateLink(false);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !form->Active(); }));
     form->SetIsServer(c.Server);
-    form->SetActive(c.Active);
+    form->SetPort(c.Server ? 0 : listener.serverPort());
+    form->ActivateLink(c.Active);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return form->Active() == c.Active; }));
     EXPECT_EQ(Caption(*form), c.Caption);
     EXPECT_EQ(QCoreApplication::applicationName().toStdString(),
               c.Server ? "Tessel - Server" : "Tessel - Client");

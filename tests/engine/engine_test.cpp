@@ -14,7 +14,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // What an engine tells, as far as these tests look.
-class TRecordingView : public TEngineObserver {
+class TRecordingView final : public TEngineObserver {
  public:
   void ChatShown(const std::string& text) override { Chat.push_back(text); }
   void MessageShown(const std::string& text) override { Messages.push_back(text); }
