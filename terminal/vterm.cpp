@@ -171,6 +171,12 @@ void TCustomVTerm::paintEvent(QPaintEvent* event) {
 void TCustomVTerm::Paint(QPainter& painter, const QRect& update) {
   // Exclusive bottom edge, as the rectangle arithmetic below expects.
   const int bottom = update.y() + update.height();
+  // The top margin belongs to no row. The control paints opaquely, so left out it would show
+  // whatever the window held there before.
+  if (update.y() < MarginY) {
+    painter.fillRect(QRect(update.x(), update.y(), update.width(), MarginY - update.y()),
+                     Qt::white);
+  }
   // Start one row above the first row touched.
   int row = std::max(0, (update.y() - MarginY) / lineHeight_ - 1);
   int y = row * lineHeight_ + MarginY;

@@ -4,9 +4,13 @@
 # Debian's own kernel unpacked into the state folder (never installed, so the host's boot
 # stays as it is), a busybox initramfs that mounts the host's root read-only over 9p and
 # chroots into it with tmpfs on /tmp and /run, and the sequencer's modules snd-seq-dummy and
-# snd-virmidi loaded there. The command runs in the current folder; its output is printed
-# here, and its exit status is this script's.
+# snd-virmidi loaded there. The guest's /tmp is its own and empty but for the checkout and
+# the current folder, which stay visible there (read-only) when they lie under the host's
+# /tmp. The command runs in the current folder; its output is printed here, and its exit
+# status is this script's.
 #   vm-run.sh <state folder> <command> [arguments...]
+# The state folder, the checkout and the current folder go on the kernel's command line, so
+# their paths may not hold spaces or colons.
 # Exits with 77 (skipped) when qemu or busybox is not installed.
 set -euo pipefail
 state=$(realpath -m "$1")
@@ -20,6 +24,21 @@ for tool in qemu-system-x86_64 busybox cpio depmod modprobe; do
   fi
 done
 busybox=$(command -v busybox)  # busybox-static: the initramfs has no libraries
+
+# What the guest's tmpfs on /tmp must not hide: this checkout (the folder above tests/) and
+# the current folder, if it lies outside the checkout.
+checkout=$(realpath "$(dirname "$0")/../..")
+here=$(pwd -P)
+keep=$checkout
+case $here/ in "$checkout"/*) ;; *) keep=$keep:$here ;; esac
+for path in "$state" "$checkout" "$here"; do
+  case $path in
+    *[[:space:]:]*)
+      echo "the kernel's command line cannot pass a path with spaces or colons: $path" >&2
+      exit 1
+      ;;
+  esac
+done
 
 mkdir -p "$state"
 kernel_root=$state/kernel
@@ -77,7 +96,7 @@ rm -f "$state/status" "$state/output"
   # The sequencer's modules come from the unpacked kernel, through the host's own modprobe.
   printf 'modprobe -d %q -S %q snd-seq-dummy || exit 1\n' "$kernel_root" "$version"
   printf 'modprobe -d %q -S %q snd-virmidi || exit 1\n' "$kernel_root" "$version"
-  printf 'cd %q || exit 1\n' "$PWD"
+  printf 'cd %q || exit 1\n' "$here"
   printf '%q ' "$@"
   printf '\n'
 } >"$state/command"
@@ -85,7 +104,7 @@ rm -f "$state/status" "$state/output"
 qemu-system-x86_64 -machine q35,accel=tcg -cpu max -smp 2 -m 2048 -nic none \
   -nographic -no-reboot \
   -kernel "$vmlinuz" -initrd "$state/initramfs.gz" \
-  -append "console=ttyS0 panic=-1 tessel_state=$state" \
+  -append "console=ttyS0 panic=-1 tessel_state=$state tessel_keep=$keep" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   -virtfs "local,path=$state,mount_tag=state,security_model=none,multidevs=remap" \
   </dev/null >"$state/console.log" 2>&1 || true

@@ -249,7 +249,7 @@ TEST(VTermTest, MarkerTrianglesSitInBothMarginsBesideRowZero) {
   EXPECT_EQ(image.pixel(w - 4, middle + lineHeight), Rgb(255, 255, 255));
 }
 
-TEST(VTermTest, PaintStartsOneRowAboveTheUpdateAndFillsBelowTheLastRow) {
+TEST(VTermTest, PaintStartsOneRowAboveTheUpdateAndFillsAboveTheFirstAndBelowTheLastRow) {
   TPaintableVTerm term;
   term.SetFont(LayoutFont());
   const int lineHeight = term.LineHeight();
@@ -270,6 +270,15 @@ TEST(VTermTest, PaintStartsOneRowAboveTheUpdateAndFillsBelowTheLastRow) {
   while (lastTop + lineHeight <= 70) lastTop += lineHeight;
   EXPECT_EQ(image.pixel(20, lastTop + lineHeight - 1), Rgb(255, 255, 255));
   EXPECT_EQ(image.pixel(20, lastTop + 2 * lineHeight), untouched);
+
+  // The margin above row 0 belongs to no row; it is filled all the same.
+  image.fill(untouched);
+  {
+    QPainter painter(&image);
+    term.Paint(painter, QRect(0, 0, term.width(), 1));
+  }
+  EXPECT_EQ(ColoursIn(image, QRect(0, 0, term.width(), TCustomVTerm::MarginY)),
+            QSet<QRgb>{Rgb(255, 255, 255)});
 
   // Past the last line of the screen's capacity the rectangle is filled white.
   term.Write("\x1b[1500;1H\x1b[41mX");
