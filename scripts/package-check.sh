@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package and lints it, installs it, runs the installed program as an ordinary
-# user with an empty home (first as a fresh copy, then as a server set up by its settings file)
-# and purges the package again, whatever happens on the way.
+# user with an empty home (first as a fresh copy, then as a server set up by its settings file),
+# runs the server without a window as its system service would, where the package holds it, and
+# purges the package again, whatever happens on the way.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -46,12 +47,19 @@ if [ "$(id -u)" -eq 0 ]; then
   as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 fi
 settings=$work/home/.config/tessel/tessel.INI
+# Standard error of every run goes to the log, standard output to $out.
+out=$work/tessel.log
 
 # Arguments: the variables of the run's environment, then the command.
 run_tessel() {
   "${as_user[@]}" env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" "$@" \
-    >>"$work/tessel.log" 2>&1 &
+    >>"$out" 2>>"$work/tessel.log" &
   pid=$!
+}
+
+show_output() {
+  cat "$work/tessel.log" >&2
+  [ "$out" = "$work/tessel.log" ] || cat "$out" >&2
 }
 
 # Waits up to ten seconds for a condition, failing with the program's output.
@@ -61,12 +69,18 @@ wait_for() {
     sleep 0.1
   done
   echo "timed out waiting for: $*" >&2
-  cat "$work/tessel.log" >&2
+  show_output
   exit 1
 }
 
-# The program's termination handler is in place once SIGTERM is among the caught signals.
-catches_sigterm() { (($(printf '%d' "0x$(awk '/^SigCgt/ {print $2}' "/proc/$pid/status")") & 1 << 14)); }
+# The program's termination handler is in place once SIGTERM is among the caught signals, or
+# among the blocked ones for a signalfd to read.
+catches_sigterm() {
+  local caught blocked
+  read -r caught blocked < <(awk '/^SigCgt/ {c = $2} /^SigBlk/ {b = $2} END {print c, b}' \
+    "/proc/$pid/status")
+  (((0x$caught | 0x$blocked) & 1 << 14))
+}
 # Gone, or a zombie that the shell has not reaped yet.
 ended() { ! grep -qs '^State:[^Z]*$' "/proc/$pid/status"; }
 
@@ -77,8 +91,8 @@ stop_tessel() {
   wait "$pid" || status=$?
   pid=
   if [ "$status" -ne 0 ]; then
-    echo "tessel ended with status $status after SIGTERM" >&2
-    cat "$work/tessel.log" >&2
+    echo "the program ended with status $status after SIGTERM" >&2
+    show_output
     exit 1
   fi
 }
@@ -95,8 +109,11 @@ if [ "$keys" != "$expected" ]; then
   exit 1
 fi
 
-port=5401
-while ss -Hltn "sport = :$port" | grep -q .; do port=$((port + 1)); done
+free_port() {
+  port=5401
+  while ss -Hltn "sport = :$port" | grep -q .; do port=$((port + 1)); done
+}
+free_port
 printf '[Settings]\nIsSever=1\nPort=%d\nAutoStart=1\n' "$port" >"$settings"
 listening() { ss -Hltn "sport = :$port" | grep -q .; }
 # The server runs as the user service would run it, with the unit's environment and command.
@@ -107,4 +124,41 @@ run_tessel "${service[@]}"
 wait_for listening
 echo "server listening on port $port $(($(milliseconds) - start)) ms after its start"
 stop_tessel
+
+# The server without a window, from a package that holds it, runs with its system unit's
+# command; the unit's state folder is one of ours. Its settings name only the port: it always
+# serves and listens at start.
+if [ -x /usr/bin/tessel-server ]; then
+  unit=$(dpkg -L tessel | grep '/systemd/system/tessel-server\.service$') || {
+    echo "the package holds /usr/bin/tessel-server but no tessel-server.service" >&2
+    exit 1
+  }
+  if command -v systemd-analyze >/dev/null; then systemd-analyze verify --man=no "$unit"; fi
+  state=$work/state
+  mkdir -m 0755 "$state" "$state/tessel-server"
+  server_settings=$state/tessel-server/tessel.INI
+  free_port
+  printf '[Settings]\nPort=%d\n' "$port" >"$server_settings"
+  cp "$server_settings" "$work/server-settings.before"
+  [ "$(id -u)" -ne 0 ] || chown -R nobody:nogroup "$state/tessel-server"
+  read -ra service <<<"$(sed -n 's/^ExecStart=//p' "$unit" | sed "s|%S|$state|g")"
+  out=$work/server.out
+  start=$(milliseconds)
+  run_tessel "${service[@]}"
+  wait_for grep -qsF 'Server : Starts Listening' "$out"
+  echo "tessel-server listening on port $port $(($(milliseconds) - start)) ms after its start"
+  if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+    echo "tessel-server said it listens, but 127.0.0.1:$port refuses a connection" >&2
+    show_output
+    exit 1
+  fi
+  wait_for catches_sigterm
+  stop_tessel
+  if cmp -s "$server_settings" "$work/server-settings.before" ||
+    ! grep -qx "Port=$port" "$server_settings"; then
+    echo "tessel-server did not save its settings on SIGTERM; $server_settings holds:" >&2
+    cat "$server_settings" >&2
+    exit 1
+  fi
+fi
 echo "package check passed"
