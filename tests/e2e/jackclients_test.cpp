@@ -88,10 +88,16 @@ TEST_F(JackClientsTest, EachCopyIsOneClientNamedByItsPlaceInTheStartOrder) {
   }
 }
 
-// On a server of its own, running as users usually run it. (A server that waits for every
-// client in each cycle waits ten client timeouts for a dead one, whatever the program does.)
+// On a server of its own that waits for every client in each cycle (jackd --sync), so that
+// what a dead client costs shows: jackd2 waits ten client timeouts for a client that died
+// inside its cycle, and drops one that died between cycles at once. A copy built with
+// AddressSanitizer spends longer in its cycle, so it is killed there more often. A server
+// that dies is jackd's own failure, and the test skips then. A longer stall fails, with
+// jackd's log: it cannot tell jackd's failure from the program's, for jackd can log the same
+// ("ClientKill ... cannot be removed from the graph") when a live copy stops running its
+// cycles beside the dead one.
 TEST_F(JackClientsTest, AKilledCopyStallsTheServerAtMostOnceForItsOneClient) {
-  const TOwnJackServer server(OwnJackServerName("kill"), TESSEL_JACK_STATE, true);
+  const TOwnJackServer server(OwnJackServerName("kill"), TESSEL_JACK_STATE);
   if (!server.Running()) GTEST_SKIP() << "cannot start JACK server " << server.Name();
   setenv("JACK_DEFAULT_SERVER", server.Name().c_str(), 1);  // for the patchbay and the copies
   peer_ = std::make_unique<TJackPeer>("Patchbay");
@@ -107,21 +113,27 @@ TEST_F(JackClientsTest, AKilledCopyStallsTheServerAtMostOnceForItsOneClient) {
   ASSERT_TRUE(peer_->WaitForMessages(1, kPatience));
 
   victim.Kill();
+  constexpr auto kAllowed = kDeadClientStall + 2s;  // one dead client's stall
   Clock::duration worstWait{};
   size_t sent = 1;
   const auto killed = Clock::now();
   while (Clock::now() - killed < 2 * kClientTimeout) {
     const auto before = Clock::now();
-    ASSERT_TRUE(peer_->Connect(peer_->OutputPort(), peer_->InputPort()));
+    const bool connected = peer_->Connect(peer_->OutputPort(), peer_->InputPort());
     peer_->Send({0xB0, 0x01, static_cast<uint8_t>(++sent % 128)});
-    ASSERT_TRUE(peer_->WaitForMessages(sent, 2 * kDeadClientStall)) << "the server stays stalled";
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        kAllowed - (Clock::now() - before));
+    if (!connected || !peer_->WaitForMessages(sent, left)) {
+      if (!server.Alive()) GTEST_SKIP() << "jackd died; its log:\n" << server.Log();
+      FAIL() << "the server stays stalled for longer than one dead client; jackd's log:\n"
+             << server.Log();
+    }
     worstWait = std::max(worstWait, Clock::now() - before);
     std::this_thread::sleep_for(50ms);
   }
   std::printf("longest wait after the kill: %lld ms\n",
               static_cast<long long>(
                   std::chrono::duration_cast<std::chrono::milliseconds>(worstWait).count()));
-  EXPECT_LT(worstWait, kDeadClientStall + 2s);
   EXPECT_EQ(PortsOf("Tessel"), Names{}) << "the killed copy's client is still there";
   EXPECT_EQ(survivor.Stop(kPatience), 0) << survivor.Log();
 }
