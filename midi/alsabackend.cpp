@@ -268,30 +268,10 @@ std::vector<AlsaBackend::SystemPort> AlsaBackend::SystemPorts(bool sources) cons
   return ports;
 }
 
-UINT AlsaBackend::InputCount() { return static_cast<UINT>(1 + SystemPorts(true).size()); }
-
-UINT AlsaBackend::OutputCount() { return static_cast<UINT>(SystemPorts(false).size()); }
-
-MMRESULT AlsaBackend::InputName(UINT id, std::string& name) {
-  if (id == 0) {
-    name = kVirtualInputName;
-    return MMSYSERR_NOERROR;
-  }
-  const std::vector<SystemPort> ports = SystemPorts(true);
-  if (id - 1 >= ports.size()) return MMSYSERR_BADDEVICEID;
-  name = FitProductName(ports[id - 1].name);
-  return MMSYSERR_NOERROR;
-}
-
-MMRESULT AlsaBackend::OutputName(UINT id, std::string& name) {
-  if (id == MIDI_MAPPER) {
-    name = kVirtualOutputName;
-    return MMSYSERR_NOERROR;
-  }
-  const std::vector<SystemPort> ports = SystemPorts(false);
-  if (id >= ports.size()) return MMSYSERR_BADDEVICEID;
-  name = FitProductName(ports[id].name);
-  return MMSYSERR_NOERROR;
+std::vector<std::string> AlsaBackend::SystemPortNames(bool sources) const {
+  std::vector<std::string> names;
+  for (SystemPort& port : SystemPorts(sources)) names.push_back(std::move(port.name));
+  return names;
 }
 
 MMRESULT AlsaBackend::OpenInput(UINT id, MidiInputSink& sink,

@@ -25,7 +25,7 @@
 
 namespace mmsystem {
 
-class AlsaBackend final : public MidiBackend {
+class AlsaBackend final : public SystemPortsBackend {
  public:
   // Null when the sequencer does not open or the client cannot be set up.
   static std::shared_ptr<MidiBackend> Create();
@@ -34,10 +34,6 @@ class AlsaBackend final : public MidiBackend {
   AlsaBackend& operator=(const AlsaBackend&) = delete;
 
   MidiSystem System() const override { return MidiSystem::Alsa; }
-  UINT InputCount() override;
-  UINT OutputCount() override;
-  MMRESULT InputName(UINT id, std::string& name) override;
-  MMRESULT OutputName(UINT id, std::string& name) override;
   MMRESULT OpenInput(UINT id, MidiInputSink& sink,
                      std::unique_ptr<MidiInputConnection>& connection) override;
   MMRESULT OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) override;
@@ -57,6 +53,7 @@ class AlsaBackend final : public MidiBackend {
 
   // The system's MIDI ports that send (`sources`) or receive, without ours.
   std::vector<SystemPort> SystemPorts(bool sources) const;
+  std::vector<std::string> SystemPortNames(bool sources) const override;
   // Delivery thread: hands one received event to the sink; events the other ports hear are
   // the system's announcements.
   void Deliver(const snd_seq_event_t& event);

@@ -218,7 +218,7 @@ JackBackend::~JackBackend() {
   if (deliveryThread_.joinable()) deliveryThread_.join();
 }
 
-std::vector<std::string> JackBackend::SystemPorts(bool sources) const {
+std::vector<std::string> JackBackend::SystemPortNames(bool sources) const {
   std::vector<std::string> names;
   if (ServerGone()) return names;
   const std::string own = std::string(jack_get_client_name(client_)) + ":";
@@ -231,41 +231,12 @@ std::vector<std::string> JackBackend::SystemPorts(bool sources) const {
   return names;
 }
 
-UINT JackBackend::InputCount() {
-  return ServerGone() ? 0 : static_cast<UINT>(1 + SystemPorts(true).size());
-}
-
-UINT JackBackend::OutputCount() { return static_cast<UINT>(SystemPorts(false).size()); }
-
-MMRESULT JackBackend::InputName(UINT id, std::string& name) {
-  if (ServerGone()) return MMSYSERR_BADDEVICEID;
-  if (id == 0) {
-    name = kVirtualInputName;
-    return MMSYSERR_NOERROR;
-  }
-  const std::vector<std::string> ports = SystemPorts(true);
-  if (id - 1 >= ports.size()) return MMSYSERR_BADDEVICEID;
-  name = FitProductName(ports[id - 1]);
-  return MMSYSERR_NOERROR;
-}
-
-MMRESULT JackBackend::OutputName(UINT id, std::string& name) {
-  if (id == MIDI_MAPPER) {
-    name = kVirtualOutputName;
-    return MMSYSERR_NOERROR;
-  }
-  const std::vector<std::string> ports = SystemPorts(false);
-  if (id >= ports.size()) return MMSYSERR_BADDEVICEID;
-  name = FitProductName(ports[id]);
-  return MMSYSERR_NOERROR;
-}
-
 MMRESULT JackBackend::OpenInput(UINT id, MidiInputSink& sink,
                                 std::unique_ptr<MidiInputConnection>& connection) {
   if (ServerGone()) return MMSYSERR_NODRIVER;
   std::string source;
   if (id != 0) {
-    const std::vector<std::string> ports = SystemPorts(true);
+    const std::vector<std::string> ports = SystemPortNames(true);
     if (id - 1 >= ports.size()) return MMSYSERR_BADDEVICEID;
     source = ports[id - 1];
   }
@@ -280,7 +251,7 @@ MMRESULT JackBackend::OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>&
   if (ServerGone()) return MMSYSERR_NODRIVER;
   std::string destination;
   if (id != MIDI_MAPPER) {
-    const std::vector<std::string> ports = SystemPorts(false);
+    const std::vector<std::string> ports = SystemPortNames(false);
     if (id >= ports.size()) return MMSYSERR_BADDEVICEID;
     destination = ports[id];
   }

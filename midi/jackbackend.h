@@ -27,7 +27,7 @@
 
 namespace mmsystem {
 
-class JackBackend final : public MidiBackend {
+class JackBackend final : public SystemPortsBackend {
  public:
   // Null when no JACK server answers or the client cannot be set up.
   static std::shared_ptr<MidiBackend> Create();
@@ -36,10 +36,6 @@ class JackBackend final : public MidiBackend {
   JackBackend& operator=(const JackBackend&) = delete;
 
   MidiSystem System() const override { return MidiSystem::Jack; }
-  UINT InputCount() override;
-  UINT OutputCount() override;
-  MMRESULT InputName(UINT id, std::string& name) override;
-  MMRESULT OutputName(UINT id, std::string& name) override;
   MMRESULT OpenInput(UINT id, MidiInputSink& sink,
                      std::unique_ptr<MidiInputConnection>& connection) override;
   MMRESULT OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) override;
@@ -54,7 +50,8 @@ class JackBackend final : public MidiBackend {
   bool Start();
 
   // Full names of the server's MIDI ports that send (`sources`) or receive, without ours.
-  std::vector<std::string> SystemPorts(bool sources) const;
+  std::vector<std::string> SystemPortNames(bool sources) const override;
+  bool InputsAvailable() const override { return !ServerGone(); }
   bool ServerGone() const { return gone_.load(std::memory_order_acquire); }
 
   // Caller's thread: true once `done` holds; false when the server has run no cycle for

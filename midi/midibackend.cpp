@@ -60,6 +60,35 @@ std::string CopyName(int number) {
   return number == 1 ? std::string("Tessel") : "Tessel " + std::to_string(number);
 }
 
+UINT SystemPortsBackend::InputCount() {
+  return InputsAvailable() ? static_cast<UINT>(1 + SystemPortNames(true).size()) : 0;
+}
+
+UINT SystemPortsBackend::OutputCount() { return static_cast<UINT>(SystemPortNames(false).size()); }
+
+MMRESULT SystemPortsBackend::InputName(UINT id, std::string& name) {
+  if (!InputsAvailable()) return MMSYSERR_BADDEVICEID;
+  if (id == 0) {
+    name = kVirtualInputName;
+    return MMSYSERR_NOERROR;
+  }
+  const std::vector<std::string> ports = SystemPortNames(true);
+  if (id - 1 >= ports.size()) return MMSYSERR_BADDEVICEID;
+  name = FitProductName(ports[id - 1]);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT SystemPortsBackend::OutputName(UINT id, std::string& name) {
+  if (id == MIDI_MAPPER) {
+    name = kVirtualOutputName;
+    return MMSYSERR_NOERROR;
+  }
+  const std::vector<std::string> ports = SystemPortNames(false);
+  if (id >= ports.size()) return MMSYSERR_BADDEVICEID;
+  name = FitProductName(ports[id]);
+  return MMSYSERR_NOERROR;
+}
+
 std::string FitProductName(const std::string& name) {
   constexpr size_t kRoom = MAXPNAMELEN - 1;
   if (name.size() <= kRoom) return name;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "midi/mmsystem.h"
 
@@ -88,6 +89,22 @@ class MidiBackend {
   // come, go or are renamed; it must only hand the news over. Null stops it. A system whose
   // ports never change never calls it.
   virtual void WatchDevices(std::function<void()> changed) { (void)changed; }
+};
+
+// A backend whose devices are its own two ports and the system's: input 0 is its own input
+// port, the mapper its own output port, and the system's ports follow under their names.
+class SystemPortsBackend : public MidiBackend {
+ public:
+  UINT InputCount() final;
+  UINT OutputCount() final;
+  MMRESULT InputName(UINT id, std::string& name) final;
+  MMRESULT OutputName(UINT id, std::string& name) final;
+
+ protected:
+  // The system's ports: sources for inputs, destinations for outputs; the backend's own left out.
+  virtual std::vector<std::string> SystemPortNames(bool sources) const = 0;
+  // False while the MIDI system is gone: there is no input then, not even the own port.
+  virtual bool InputsAvailable() const { return true; }
 };
 
 // No MIDI system: no devices. The mapper is listed, so the output list is never empty, but
