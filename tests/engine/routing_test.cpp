@@ -3,7 +3,7 @@
 #include <QTimer>
 #include <numeric>
 
-#include "app/frmclientserver.h"
+#include "engine/engine.h"
 #include "midi/midiin.h"
 #include "midi/midiout.h"
 #include "platform/inifile.h"
@@ -19,27 +19,27 @@ class RoutingTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { UseLoopbackDevices(); }
 
-  // The window reads input 0 and plays on output 1; the test feeds output 0 and listens on
+  // The copy reads input 0 and plays on output 1; the test feeds output 0 and listens on
   // input 1.
-  void OpenWindowInput() {
-    form.SetMidiIn(LoopbackName(0));
-    form.SetMidiInOpen(true);
+  void OpenCopyInput() {
+    copy.SetMidiIn(LoopbackName(0));
+    copy.SetMidiInOpen(true);
     feeder.SetProductName(LoopbackName(0));
     feeder.Open();
   }
-  void SelectWindowOutput() { form.SetMidiOut(LoopbackName(1)); }
+  void SelectCopyOutput() { copy.SetMidiOut(LoopbackName(1)); }
 
-  // The window listens as a server with one raw peer, which gets what the input sends.
+  // The copy listens as a server with one raw peer, which gets what the input sends.
   void ListenWithPeer() {
     TIniFile ini(settings.Path());
     ini.WriteInteger("Settings", "Port", port);
     ini.WriteBool("Settings", "IsSever", true);
     ini.WriteBool("Settings", "AutoStart", true);
     ini.UpdateFile();
-    form.show();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return form.Active(); }));
+    copy.Start();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return copy.Active(); }));
     peer = std::make_unique<TRawPeer>(port);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return form.Engine().Connections().size() == 1; }));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return copy.Connections().size() == 1; }));
   }
 
   size_t ReceivedMidiBytes() const {
@@ -49,25 +49,25 @@ class RoutingTest : public ::testing::Test {
   }
 
   TTempSettings settings;
-  TFormServerMain form{settings.Path()};
+  TEngine copy{settings.Path()};
   TMidiOutput feeder;
   const uint16_t port = FreeTcpPort();
   std::unique_ptr<TRawPeer> peer;
 };
 
 TEST_F(RoutingTest, AnInputThatCannotOpenRaisesAndDoesNotCountAsOpen) {
-  TMidiInput squatter;  // holds the device the window asks for
+  TMidiInput squatter;  // holds the device the copy asks for
   squatter.SetProductName(LoopbackName(0));
   squatter.Open();
   ASSERT_EQ(squatter.State(), TMidiInput::TState::Open);
-  form.SetMidiIn(LoopbackName(0));
-  EXPECT_THROW(form.SetMidiInOpen(true), EMidiInputError);
-  EXPECT_FALSE(form.MidiInOpen());
+  copy.SetMidiIn(LoopbackName(0));
+  EXPECT_THROW(copy.SetMidiInOpen(true), EMidiInputError);
+  EXPECT_FALSE(copy.MidiInOpen());
 }
 
 TEST_F(RoutingTest, ShortMessagesBecomePacketsAsLongAsTheirStatusSays) {
   ASSERT_NO_FATAL_FAILURE(ListenWithPeer());
-  OpenWindowInput();
+  OpenCopyInput();
   feeder.SendShort(0x90, 0x3C, 0x64);
   feeder.SendShort(0xC5, 0x07, 0);
   feeder.SendShort(0xF1, 0x20, 0);  // quarter frame: no packet
@@ -89,7 +89,7 @@ TEST_F(RoutingTest, ShortMessagesBecomePacketsAsLongAsTheirStatusSays) {
 
 TEST_F(RoutingTest, LongSysexTravelsAsOnePacketPerInputBuffer) {
   ASSERT_NO_FATAL_FAILURE(ListenWithPeer());
-  OpenWindowInput();
+  OpenCopyInput();
   Bytes sysex(10000);
   for (size_t i = 0; i < sysex.size(); ++i) sysex[i] = static_cast<uint8_t>(i % 0x80);
   sysex.front() = 0xF0;
@@ -109,20 +109,20 @@ TEST_F(RoutingTest, LongSysexTravelsAsOnePacketPerInputBuffer) {
 }
 
 TEST_F(RoutingTest, ReleasedPacketsPlayWithTheirSpacingAndTimeEntriesPlayNothing) {
-  SelectWindowOutput();
-  form.SetMidiOutOpen(true);
-  form.SetBufferTime(30);
+  SelectCopyOutput();
+  copy.SetMidiOutOpen(true);
+  copy.SetBufferTime(30);
   TMidiObserver observer(1);
 
   // A refused hold timer leaves the entry queued; it must neither escape nor stop the play.
   mmsystem::RefuseTimersForTesting(1);
-  EXPECT_NO_THROW(form.QueueMidiPacket(MidiPacket({0x90, 0x3C, 0x64}, 0)));
+  EXPECT_NO_THROW(copy.QueueMidiPacket(MidiPacket({0x90, 0x3C, 0x64}, 0)));
   TData tick;
   tick.DataType = dtTime;
   tick.Time = 40;
-  form.QueueTimePacket(tick);
+  copy.QueueTimePacket(tick);
   // Running status would turn three zero bytes from the Time entry into a note-on.
-  form.QueueMidiPacket(MidiPacket({0x80, 0x3C, 0x00}, 40));
+  copy.QueueMidiPacket(MidiPacket({0x80, 0x3C, 0x00}, 40));
 
   ASSERT_TRUE(ProcessEventsUntil([&] { return observer.Received.size() >= 2; }));
   ProcessEventsFor(150ms);
@@ -136,14 +136,14 @@ TEST_F(RoutingTest, ReleasedPacketsPlayWithTheirSpacingAndTimeEntriesPlayNothing
 }
 
 TEST_F(RoutingTest, ClosedOutputDropsReleasedPacketsAndSurvivesTogglingWhilePlaying) {
-  SelectWindowOutput();
-  form.SetBufferTime(10);
+  SelectCopyOutput();
+  copy.SetBufferTime(10);
   TMidiObserver observer(1);
 
-  form.QueueMidiPacket(MidiPacket({0x90, 0x3C, 0x64}, 0));
+  copy.QueueMidiPacket(MidiPacket({0x90, 0x3C, 0x64}, 0));
   ProcessEventsFor(200ms);  // released while closed: dropped, not kept for later
-  form.SetMidiOutOpen(true);
-  form.QueueMidiPacket(MidiPacket({0x90, 0x3E, 0x64}, 0));
+  copy.SetMidiOutOpen(true);
+  copy.QueueMidiPacket(MidiPacket({0x90, 0x3E, 0x64}, 0));
   ASSERT_TRUE(ProcessEventsUntil([&] { return !observer.Received.empty(); }));
   ProcessEventsFor(100ms);
   ASSERT_EQ(observer.Received.size(), 1u);
@@ -151,11 +151,11 @@ TEST_F(RoutingTest, ClosedOutputDropsReleasedPacketsAndSurvivesTogglingWhilePlay
 
   // The worker plays while this thread closes and reopens the port.
   for (int i = 0; i < 200; ++i) {
-    form.QueueMidiPacket(MidiPacket({0x90, static_cast<uint8_t>(i % 0x80), 0x40}, 0));
-    form.SetMidiOutOpen(i % 2 == 0);
+    copy.QueueMidiPacket(MidiPacket({0x90, static_cast<uint8_t>(i % 0x80), 0x40}, 0));
+    copy.SetMidiOutOpen(i % 2 == 0);
   }
-  form.SetMidiOutOpen(true);
-  form.QueueMidiPacket(MidiPacket({0x80, 0x7F, 0x00}, 0));
+  copy.SetMidiOutOpen(true);
+  copy.QueueMidiPacket(MidiPacket({0x80, 0x7F, 0x00}, 0));
   EXPECT_TRUE(ProcessEventsUntil([&] {
     return observer.Received.back().Bytes == Bytes{0x80, 0x7F, 0x00};
   }));
