@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "app/frmclientserver.h"
-#include "engine/globals.h"
 #include "platform/text.h"
 #include "terminal/screen.h"
 #include "terminal/vterm.h"

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/text.h"
+
 namespace {
 
 std::string IniFileBeside(const std::string& executablePath) {

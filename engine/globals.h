@@ -3,9 +3,6 @@
 #include <cstddef>
 #include <string>
 
-// FormatV, which the window's printf-style methods use, lives with the other text helpers.
-#include "platform/text.h"
-
 // Full path of the settings file for the running executable; worked out once.
 const std::string& IniFileName();
 // The settings file for an executable path: beside it (folder + name up to its first "." +

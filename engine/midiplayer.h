@@ -11,10 +11,10 @@ class TData;
 // The output side of the routing: owns the MIDI output port and plays on it what the timed
 // buffer releases.
 //
-// Threads: the window's thread selects, opens and closes the port through Port(); the timed
+// Threads: the engine's thread selects, opens and closes the port through Port(); the timed
 // buffer's worker calls PlayMidiPacket. The port keeps a send apart from a close, and a close
 // interrupts a send that waits for room, so nothing else is locked here, and nothing here
-// reaches the window.
+// reaches the engine.
 class TMidiPlayer {
  public:
   // The type of the entry that ends a link. Negative, so the entry can never be encoded and
