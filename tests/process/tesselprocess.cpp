@@ -61,10 +61,12 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 
 }  // namespace
 
-TTesselProcess::TTesselProcess(fs::path folder) : folder_(std::move(folder)) {
+TTesselProcess::TTesselProcess(fs::path folder, TProgram program)
+    : folder_(std::move(folder)), name_(program == TProgram::Window ? "tessel" : "tessel-server") {
   SetEnvironment("DBUS_SYSTEM_BUS_ADDRESS", TestSystemBus());
   fs::create_directories(folder_);
-  fs::copy_file(TESSEL_EXECUTABLE, folder_ / "tessel", fs::copy_options::overwrite_existing);
+  fs::copy_file(program == TProgram::Window ? TESSEL_EXECUTABLE : TESSEL_SERVER_EXECUTABLE,
+                folder_ / name_, fs::copy_options::overwrite_existing);
 }
 
 TTesselProcess::~TTesselProcess() { Kill(); }
@@ -89,7 +91,7 @@ void TTesselProcess::SetEnvironment(const std::string& name, const std::string& 
 }
 
 void TTesselProcess::Start() {
-  if (Running()) throw std::runtime_error("tessel in " + folder_.string() + " still runs");
+  if (Running()) throw std::runtime_error(name_ + " in " + folder_.string() + " still runs");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   const std::string log = LogFile().string();
@@ -98,7 +100,7 @@ void TTesselProcess::Start() {
   posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
 
-  std::string program = (folder_ / "tessel").string();
+  std::string program = (folder_ / name_).string();
   std::vector<std::string> arguments = {program};
   std::vector<std::string> environment = ChildEnvironment(environment_);
   const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr,

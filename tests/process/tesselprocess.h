@@ -19,16 +19,19 @@
 class TTesselProcess {
  public:
   using TSettings = std::vector<std::pair<std::string, std::string>>;
+  // The window program, or the server without a window.
+  enum class TProgram { Window, Server };
 
-  // Copies the program into `folder` (made when missing) under the name "tessel".
-  explicit TTesselProcess(std::filesystem::path folder);
+  // Copies the program into `folder` (made when missing) under its own name, "tessel" or
+  // "tessel-server".
+  explicit TTesselProcess(std::filesystem::path folder, TProgram program = TProgram::Window);
   // Kills the process if it still runs.
   ~TTesselProcess();
   TTesselProcess(const TTesselProcess&) = delete;
   TTesselProcess& operator=(const TTesselProcess&) = delete;
 
   const std::filesystem::path& Folder() const { return folder_; }
-  std::filesystem::path SettingsFile() const { return folder_ / "tessel.INI"; }
+  std::filesystem::path SettingsFile() const { return folder_ / (name_ + ".INI"); }
   // Standard output and error of every run, appended.
   std::filesystem::path LogFile() const { return folder_ / "output.log"; }
   std::string Log() const;
@@ -57,6 +60,7 @@ class TTesselProcess {
   bool Reap(int options);
 
   std::filesystem::path folder_;
+  std::string name_;  // the executable's name in the folder
   TSettings environment_;  // set over this process's own
   pid_t pid_ = -1;
   int exitStatus_ = -1;
