@@ -196,6 +196,10 @@ class TEngine : public QObject, private TSessionHost {
   void WatchDevices();
   void RefillDeviceLists();
   void OpenPortsFromSettings();
+  // A port that was open is closed while `select` gives it the device `name` (none when
+  // empty), then opened again; `inUse` keeps the name once it took.
+  void ReplacePort(std::string& inUse, const std::string& name, bool wasOpen,
+                   const std::function<void(bool)>& setOpen, const std::function<void()>& select);
   // Runs `open` for the port of that direction; a failure is reported, not raised.
   void OpenPort(const char* direction, const std::string& name, const std::function<void()>& open);
   void MidiInputReceived();

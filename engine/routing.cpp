@@ -151,30 +151,32 @@ bool TEngine::MidiInOpen() const { return FMidiInput->State() == TMidiInput::TSt
 bool TEngine::MidiOutOpen() const { return FMidiPlayer->IsOpen(); }
 
 void TEngine::SetMidiIn(const std::string& name) {
-  const bool wasOpen = MidiInOpen();
-  if (wasOpen) SetMidiInOpen(false);
-  if (name.empty()) {
-    FSettings.MidiIn.clear();
-    return;
-  }
-  FMidiInput->SetProductName(name);
-  // The input keeps its device when no input has the name; report it as the output does.
-  if (FMidiInput->ProductName() != name)
-    throw EMidiInputError("MIDI in device \"" + name + "\" is not installed");
-  FSettings.MidiIn = name;
-  if (wasOpen) SetMidiInOpen(true);
+  ReplacePort(FSettings.MidiIn, name, MidiInOpen(), [this](bool open) { SetMidiInOpen(open); },
+              [this, &name] {
+                FMidiInput->SetProductName(name);
+                // The input keeps its device when no input has the name; report it as the
+                // output does.
+                if (FMidiInput->ProductName() != name)
+                  throw EMidiInputError("MIDI in device \"" + name + "\" is not installed");
+              });
 }
 
 void TEngine::SetMidiOut(const std::string& name) {
-  const bool wasOpen = MidiOutOpen();
-  if (wasOpen) SetMidiOutOpen(false);
+  ReplacePort(FSettings.MidiOut, name, MidiOutOpen(), [this](bool open) { SetMidiOutOpen(open); },
+              [this, &name] { FMidiPlayer->Port().SetProductName(name); });
+}
+
+void TEngine::ReplacePort(std::string& inUse, const std::string& name, bool wasOpen,
+                          const std::function<void(bool)>& setOpen,
+                          const std::function<void()>& select) {
+  if (wasOpen) setOpen(false);
   if (name.empty()) {
-    FSettings.MidiOut.clear();
+    inUse.clear();
     return;
   }
-  FMidiPlayer->Port().SetProductName(name);
-  FSettings.MidiOut = name;
-  if (wasOpen) SetMidiOutOpen(true);
+  select();
+  inUse = name;
+  if (wasOpen) setOpen(true);
 }
 
 // The input reports no failure to open; one that stayed closed raises its platform error here,
