@@ -32,8 +32,10 @@ void TeardownStep(const std::function<void()>& step, const std::function<void(st
 
 }  // namespace
 
-TEngine::TEngine(std::string settingsFile, TClock clock)
-    : FSettingsFile(std::move(settingsFile)), FClock(clock ? clock : &timeGetTime) {
+TEngine::TEngine(std::string settingsFile, TEngineClock* clock)
+    : FSettingsFile(std::move(settingsFile)),
+      FSystemClock(clock ? nullptr : std::make_unique<TSystemClock>()),
+      FClock(clock ? *clock : *FSystemClock) {
   FSession = std::make_unique<TSession>(static_cast<TSessionHost&>(*this));
   CreateTimers();
   CreateMidiComponents();
@@ -60,11 +62,7 @@ TEngine::~TEngine() {
 }
 
 void TEngine::CreateTimers() {
-  FTimerSession = new QTimer(this);
-  FTimerSession->setObjectName("TimerMidi");
-  FTimerSession->setSingleShot(true);
-  connect(FTimerSession, &QTimer::timeout, this, [this] { FSession->Tick(Now()); });
-  FTimerSession->start(TSession::kIdleIntervalMs);
+  WakeIn(TSession::kIdleIntervalMs);
 
   FTimerFigures = new QTimer(this);
   FTimerFigures->setObjectName("TimerFigures");
@@ -244,5 +242,5 @@ void TEngine::QueueTimePacket(const TData& packet) { FSession->QueueTimePacket(p
 void TEngine::QueueMidiPacket(const TData& packet) { FSession->QueueMidiPacket(packet); }
 
 void TEngine::WakeIn(uint32_t ms) {
-  if (FTimerSession) FTimerSession->start(static_cast<int>(ms));
+  FClock.WakeIn(ms, [this] { FSession->Tick(Now()); });
 }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "discovery/dnssd.h"
+#include "engine/engineclock.h"
 #include "engine/engineobserver.h"
 #include "engine/settings.h"
 #include "session/sessionhost.h"
@@ -63,10 +64,9 @@ class TEngine : public QObject, private TSessionHost {
   // and so never see it come back; one refill for a burst of news is enough, too.
   static constexpr int kDeviceNewsSettleMs = 250;
 
-  using TClock = uint32_t (*)();
-
-  // settingsFile: where the settings persist. clock: the milliseconds every rule is given.
-  explicit TEngine(std::string settingsFile, TClock clock = nullptr);
+  // settingsFile: where the settings persist. clock: the session's time, the system's when
+  // null; it must outlive the engine.
+  explicit TEngine(std::string settingsFile, TEngineClock* clock = nullptr);
   ~TEngine() override;
 
   void SetObserver(TEngineObserver* observer) { FObserver = observer; }
@@ -149,7 +149,7 @@ class TEngine : public QObject, private TSessionHost {
 
  private:
   // ---- Life (engine.cpp)
-  uint32_t Now() const { return FClock(); }
+  uint32_t Now() const { return FClock.Now(); }
   void CreateTimers();
   void Report(const std::string& text);
   void SettingsShown(TSettingsGroup group);
@@ -210,7 +210,8 @@ class TEngine : public QObject, private TSessionHost {
   void Lamp(TEngineLamp lamp);
 
   const std::string FSettingsFile;
-  const TClock FClock;
+  std::unique_ptr<TEngineClock> FSystemClock;  // when no clock was given
+  TEngineClock& FClock;
   TEngineObserver* FObserver = nullptr;
   TSettings FSettings;
 
@@ -224,7 +225,6 @@ class TEngine : public QObject, private TSessionHost {
   std::unique_ptr<TDnsSd> FDnsSd;  // announces the listening server, lists the others
   std::unique_ptr<uint8_t[]> FReadBlock;  // each read from a socket lands here
 
-  QTimer* FTimerSession = nullptr;     // wakes the session when it has something due
   QTimer* FTimerFigures = nullptr;     // figures that other threads count or measure
   QTimer* FTimerDeviceNews = nullptr;  // refills the device lists once the news has settled
 

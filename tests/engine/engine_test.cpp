@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <utility>
 
 #include "engine/engine.h"
 #include "midi/midiout.h"
@@ -20,6 +22,26 @@ class TRecordingView final : public TEngineObserver {
   void MessageShown(const std::string& text) override { Messages.push_back(text); }
   std::vector<std::string> Chat;
   std::vector<std::string> Messages;
+};
+
+// Time that passes only when the test says.
+class TFakeClock final : public TEngineClock {
+ public:
+  uint32_t Now() const override { return now_; }
+  void WakeIn(uint32_t ms, std::function<void()> wake) override {
+    due_ = now_ + ms;
+    wake_ = std::move(wake);
+  }
+  // Moves the time on, waking the engine when its wake-up falls due.
+  void Advance(uint32_t ms) {
+    now_ += ms;
+    if (wake_ && now_ >= due_) std::exchange(wake_, nullptr)();
+  }
+
+ private:
+  uint32_t now_ = 100000;
+  uint32_t due_ = 0;
+  std::function<void()> wake_;
 };
 
 // A running copy as the window or the server without one has it.
@@ -150,6 +172,40 @@ TEST_F(EngineTest, ChatKeepsTheSpacingAndAStoppedServerLeavesNoNoteSoundingAndCo
       10s));
   for (const TCopy* copy : {server.get(), clientA.get(), clientB.get()})
     EXPECT_TRUE(copy->View.Messages.empty());
+}
+
+// The session's intervals on the engine's clock: a silent peer hears an idle Time packet
+// 5 s after the last send and is dropped once nothing came from it for more than 15 s.
+TEST(EngineClockTest, IdleTimePacketsAndTheSilentPeerRuleFollowTheEnginesClock) {
+  TTempSettings file;
+  const uint16_t port = FreeTcpPort();
+  {
+    TIniFile ini(file.Path());
+    ini.WriteInteger("Settings", "Port", port);
+    ini.WriteBool("Settings", "IsSever", true);
+    ini.WriteBool("Settings", "AutoStart", true);
+    ini.UpdateFile();
+  }
+  TFakeClock clock;
+  TEngine server(file.Path(), &clock);
+  server.Start();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return server.Active(); }));
+  TRawPeer peer(port);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return server.Connections().size() == 1; }));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return peer.CountOf(dtChat) == 1; }));  // the welcome
+
+  clock.Advance(4999);
+  ProcessEventsFor(50ms);
+  EXPECT_EQ(peer.CountOf(dtTime), 0u);
+  clock.Advance(1);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return peer.CountOf(dtTime) == 1; }));
+
+  for (int second = 5; second < 15; ++second) clock.Advance(1000);
+  ProcessEventsFor(50ms);
+  EXPECT_EQ(server.Connections().size(), 1u) << "silent for exactly 15 s";
+  clock.Advance(1);
+  EXPECT_TRUE(server.Connections().empty());
+  EXPECT_TRUE(ProcessEventsUntil([&] { return !peer.Connected(); }));
 }
 
 }  // namespace
