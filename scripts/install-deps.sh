@@ -15,6 +15,7 @@ packages=("$@")
   clang libclang-rt-14-dev
   fonts-liberation xvfb xauth
   libavahi-client-dev avahi-daemon avahi-utils dbus iproute2
+  libsodium-dev
 )
 
 missing=()
