@@ -80,7 +80,6 @@ class TEngine : public QObject, private TSessionHost {
   void StartHeadless();
   // Saves the settings, ends what still sounds, closes the ports and the links. Once only.
   void Stop();
-  bool Stopped() const { return FStopped; }
   void LoadSettings();
   // A file that cannot be written is reported and left as it was.
   void SaveSettings();
@@ -133,8 +132,6 @@ class TEngine : public QObject, private TSessionHost {
   void SetAutoBufferTime(bool value);
   void SetBufferResolution(uint32_t value);
   TTimedBuffer::TFigures BufferFigures() const;
-  const TDeviceList& Inputs() const { return FInputs; }
-  const TDeviceList& Outputs() const { return FOutputs; }
 
   // ---- The session's operations
   void ReceivePacket(TData& packet);
