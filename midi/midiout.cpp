@@ -14,8 +14,6 @@ constexpr uint16_t kLeastHeaderBytes = 512;
 }  // namespace
 
 TMidiOutput::TMidiOutput() : FWindow([this](const TMessage& message) { WindowProc(message); }) {
-  FInFlight.reserve(kReadyHeaders);
-  FFreeHeaders.reserve(kReadyHeaders);
   for (size_t i = 0; i < kReadyHeaders; ++i) {
     FFreeHeaders.push_back(std::make_unique<TMyMidiHdr>(kLeastHeaderBytes));
   }
@@ -98,11 +96,8 @@ void TMidiOutput::Close() {
     Check(midiOutReset(handle));
     std::lock_guard headers(FHeaderLock);
     // Reset has finished every header; none will be played, so they are free again.
-    for (auto& hdr : FInFlight) {
-      midiOutUnprepareHeader(handle, hdr->Header, sizeof(MIDIHDR));
-      FFreeHeaders.push_back(std::move(hdr));
-    }
-    FInFlight.clear();
+    for (auto& hdr : FInFlight) midiOutUnprepareHeader(handle, hdr->Header, sizeof(MIDIHDR));
+    FFreeHeaders.splice(FFreeHeaders.end(), FInFlight);
     Check(midiOutClose(handle));
     // Their done notices would name headers that are free again.
     FWindow.Discard();
@@ -159,8 +154,7 @@ TMyMidiHdr& TMidiOutput::TakeHeader(uint16_t length) {
     if (!FFreeHeaders.empty()) FFreeHeaders.pop_back();
     FFreeHeaders.push_back(std::make_unique<TMyMidiHdr>(std::max(length, kLeastHeaderBytes)));
   }
-  FInFlight.push_back(std::move(FFreeHeaders.back()));
-  FFreeHeaders.pop_back();
+  FInFlight.splice(FInFlight.end(), FFreeHeaders, std::prev(FFreeHeaders.end()));
   TMyMidiHdr& hdr = *FInFlight.back();
   hdr.Header->dwFlags = 0;
   return hdr;
@@ -173,8 +167,7 @@ bool TMidiOutput::ReleaseHeader(MIDIHDR* header) {
                                   [header](const auto& hdr) { return hdr->Header == header; });
   if (found == FInFlight.end()) return false;
   midiOutUnprepareHeader(FDeviceHandle.load(std::memory_order_acquire), header, sizeof(MIDIHDR));
-  FFreeHeaders.push_back(std::move(*found));
-  FInFlight.erase(found);
+  FFreeHeaders.splice(FFreeHeaders.end(), FInFlight, found);
   return true;
 }
 

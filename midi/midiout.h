@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -87,9 +88,11 @@ class TMidiOutput {
 
   // Guards the two header lists; held for list operations only.
   std::mutex FHeaderLock;
-  // Long messages handed to the driver and not yet reported done.
-  std::vector<std::unique_ptr<TMyMidiHdr>> FInFlight;
-  std::vector<std::unique_ptr<TMyMidiHdr>> FFreeHeaders;
+  // Long messages handed to the driver and not yet reported done, oldest first. Headers move
+  // between the lists by splicing, so neither a send nor a done notice allocates, and a notice
+  // that comes in order finds its header first however many are in flight.
+  std::list<std::unique_ptr<TMyMidiHdr>> FInFlight;
+  std::list<std::unique_ptr<TMyMidiHdr>> FFreeHeaders;
 
   // Created by the first Open; the driver holds its address while the device is open.
   std::unique_ptr<TMidiCallbackInfo> FCallbackInfo;
