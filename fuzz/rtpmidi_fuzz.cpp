@@ -1,0 +1,77 @@
+// Input: one byte choosing the decoder, then what a peer would send it. For the MIDI lists,
+// datagrams follow one another, each behind a length byte.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "rtpmidi/midilist.h"
+#include "rtpmidi/sessionpacket.h"
+
+namespace {
+
+void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+void FuzzSessionPacket(const uint8_t* data, size_t size) {
+  const auto packet = DecodeSessionPacket(data, size);
+  if (!packet) return;
+  Check(LooksLikeSessionPacket(data, size));
+  const std::vector<uint8_t> encoded = EncodeSessionPacket(*packet);
+  Check(encoded.size() <= size + 1);  // an IN or OK without its name gains the NUL
+  Check(DecodeSessionPacket(encoded.data(), encoded.size()) == packet);
+}
+
+// Every event is a whole message; written out again and read back, the same bytes come out.
+void FuzzMidiLists(const uint8_t* data, size_t size) {
+  TMidiListReader reader;
+  std::vector<TMidiEvent> events;
+  for (size_t at = 0; at < size;) {
+    const size_t length = std::min<size_t>(data[at], size - at - 1);
+    const auto received = reader.Receive(data + at + 1, length, events);
+    if (received && received->Journal != nullptr)
+      Check(received->Journal + received->JournalLength <= data + at + 1 + length);
+    at += 1 + length;
+  }
+
+  TMidiListWriter writer(size % 200);
+  TMidiListReader again;
+  std::vector<TMidiEvent> read;
+  uint16_t sequence = 0;
+  auto take = [&] {
+    std::vector<uint8_t> packet;
+    TRtpHeader header;
+    header.Sequence = sequence++;
+    EncodeRtpHeader(header, packet);
+    writer.Take(packet, false);
+    Check(again.Receive(packet.data(), packet.size(), read).has_value());
+  };
+  for (const TMidiEvent& event : events) {
+    Check(!event.Bytes.empty() && event.Bytes[0] >= 0x80);
+    Check(event.Bytes.size() <= TMidiListReader::MaxSysexLength);
+    for (size_t at = 0; at < event.Bytes.size();) {
+      const size_t taken = writer.Add(1, event.Bytes.data() + at, event.Bytes.size() - at);
+      if (taken < event.Bytes.size() - at) take();
+      at += taken;
+    }
+  }
+  take();
+  Check(writer.Refused() == 0 && read.size() == events.size());
+  for (size_t i = 0; i < read.size(); ++i) Check(read[i].Bytes == events[i].Bytes);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  switch (data[0] % 2) {
+    case 0:
+      FuzzSessionPacket(data + 1, size - 1);
+      break;
+    case 1:
+      FuzzMidiLists(data + 1, size - 1);
+      break;
+  }
+  return 0;
+}
