@@ -1,10 +1,13 @@
 // Input: one byte choosing the decoder, then what a peer would send it. For the MIDI lists,
-// datagrams follow one another, each behind a length byte.
+// datagrams follow one another, each behind a length byte; what they carry also goes through
+// a journal builder, whose journal must parse.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
+#include "rtpmidi/journal.h"
 #include "rtpmidi/midilist.h"
 #include "rtpmidi/sessionpacket.h"
 
@@ -26,13 +29,29 @@ void FuzzSessionPacket(const uint8_t* data, size_t size) {
 // Every event is a whole message; written out again and read back, the same bytes come out.
 void FuzzMidiLists(const uint8_t* data, size_t size) {
   TMidiListReader reader;
+  TJournalBuilder builder;
   std::vector<TMidiEvent> events;
   for (size_t at = 0; at < size;) {
     const size_t length = std::min<size_t>(data[at], size - at - 1);
+    const size_t before = events.size();
     const auto received = reader.Receive(data + at + 1, length, events);
-    if (received && received->Journal != nullptr)
-      Check(received->Journal + received->JournalLength <= data + at + 1 + length);
     at += 1 + length;
+    if (!received) continue;
+    if (received->Journal != nullptr) {
+      Check(received->Journal + received->JournalLength <= data + at);
+      ParseJournal(received->Journal, received->JournalLength);
+    }
+    const uint16_t sequence = received->Header.Sequence;
+    for (size_t i = before; i < events.size(); ++i)
+      builder.Record(sequence, events[i].Bytes.data(), events[i].Bytes.size());
+    if (received->Header.Marker) builder.Acknowledge(static_cast<uint16_t>(sequence - 1));
+    std::vector<uint8_t> journal;
+    builder.Build(journal);
+    const auto parsed = ParseJournal(journal.data(), journal.size());
+    Check(parsed.has_value());
+    for (const TChannelState& channel : parsed->Channels)
+      for (size_t note = 0; note < 128; ++note)
+        Check(!(channel.NotesOff[note] && channel.NoteOnVelocity[note] != 0));
   }
 
   TMidiListWriter writer(size % 200);
@@ -65,12 +84,15 @@ void FuzzMidiLists(const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  switch (data[0] % 2) {
+  switch (data[0] % 3) {
     case 0:
       FuzzSessionPacket(data + 1, size - 1);
       break;
     case 1:
       FuzzMidiLists(data + 1, size - 1);
+      break;
+    case 2:
+      ParseJournal(data + 1, size - 1);
       break;
   }
   return 0;
