@@ -1,6 +1,7 @@
 // Input: one byte choosing the decoder, then what a peer would send it. For the MIDI lists,
 // datagrams follow one another, each behind a length byte; what they carry also goes through
-// a journal builder, whose journal must parse.
+// a journal builder, whose journal must parse. For a participant, each packet comes behind a
+// byte whose low bit picks the port and whose other bits give the seconds since the last.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "rtpmidi/journal.h"
 #include "rtpmidi/midilist.h"
+#include "rtpmidi/participant.h"
 #include "rtpmidi/sessionpacket.h"
 
 namespace {
@@ -80,11 +82,29 @@ void FuzzMidiLists(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < read.size(); ++i) Check(read[i].Bytes == events[i].Bytes);
 }
 
+// Whatever the peer sends and whenever, the participant never asks to run in the past.
+void FuzzParticipant(const uint8_t* data, size_t size) {
+  TParticipant participant(1, "Tessel");
+  std::vector<TParticipant::TOutgoing> out;
+  uint64_t now = 0;
+  for (size_t at = 0; at + 1 < size;) {
+    const auto port = data[at] & 1 ? TParticipant::TPort::Data : TParticipant::TPort::Control;
+    now += (data[at] >> 1) * TParticipant::TicksPerSecond;
+    const size_t length = std::min<size_t>(data[at + 1], size - at - 2);
+    participant.Tick(now, out);
+    if (const auto packet = DecodeSessionPacket(data + at + 2, length))
+      participant.Receive(port, *packet, now, out);
+    Check(participant.NextRun() > now);
+    at += 2 + length;
+  }
+  for (const TParticipant::TOutgoing& sent : out) Check(sent.Packet.Ssrc == 1);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  switch (data[0] % 3) {
+  switch (data[0] % 4) {
     case 0:
       FuzzSessionPacket(data + 1, size - 1);
       break;
@@ -93,6 +113,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
     case 2:
       ParseJournal(data + 1, size - 1);
+      break;
+    case 3:
+      FuzzParticipant(data + 1, size - 1);
       break;
   }
   return 0;

@@ -263,8 +263,8 @@ bool TMidiListReader::ReadList(const uint8_t* at, const uint8_t* end, bool first
   return true;
 }
 
-const uint8_t* TMidiListReader::ReadSysex(const uint8_t* at, const uint8_t* end,
-                                          uint32_t offset, std::vector<TMidiEvent>& events) {
+const uint8_t* TMidiListReader::ReadSysex(const uint8_t* at, const uint8_t* end, uint32_t offset,
+                                          std::vector<TMidiEvent>& events) {
   const uint8_t first = *at++;
   // System Real-Time bytes may sit inside a segment; they are played where they stand.
   std::vector<uint8_t> data;
@@ -284,9 +284,8 @@ const uint8_t* TMidiListReader::ReadSysex(const uint8_t* at, const uint8_t* end,
   return nullptr;
 }
 
-void TMidiListReader::JoinSegment(uint8_t first, const uint8_t* data, size_t length,
-                                  uint8_t last, uint32_t offset,
-                                  std::vector<TMidiEvent>& events) {
+void TMidiListReader::JoinSegment(uint8_t first, const uint8_t* data, size_t length, uint8_t last,
+                                  uint32_t offset, std::vector<TMidiEvent>& events) {
   if (first == SysexStart) {
     if (FSysex == TSysex::Joining) ++FDrops.BrokenSysex;  // its end never came
     FSysex = TSysex::Joining;

@@ -127,8 +127,8 @@ class TMidiListReader {
   // nullptr when the list ends first or a status byte breaks it.
   const uint8_t* ReadSysex(const uint8_t* at, const uint8_t* end, uint32_t offset,
                            std::vector<TMidiEvent>& events);
-  void JoinSegment(uint8_t first, const uint8_t* data, size_t length, uint8_t last,
-                   uint32_t offset, std::vector<TMidiEvent>& events);
+  void JoinSegment(uint8_t first, const uint8_t* data, size_t length, uint8_t last, uint32_t offset,
+                   std::vector<TMidiEvent>& events);
   void BreakSysex();
 
   bool FStarted = false;

@@ -12,20 +12,19 @@ using Bytes = std::vector<uint8_t>;
 // Laid out from RFC 6295's figures: the journal header (figure 8), a system journal passed
 // over by its length, then two channel journals (figure 9).
 const Bytes HandBuilt = {
-    0xE1, 0x12, 0x34,  // S Y A, H clear, TOTCHAN 1: two channels; checkpoint 0x1234
+    0xE1, 0x12, 0x34,              // S Y A, H clear, TOTCHAN 1: two channels; checkpoint 0x1234
     0x40, 0x05, 0x11, 0x22, 0x33,  // system journal: D set, LENGTH 5
-    // Channel 3: S clear, CHAN 3, LENGTH 27, chapters P C M W N T.
-    0x18, 0x1B, 0xFA,
-    0x05, 0x81, 0x02,                    // P: program 5, bank 1/2
+    0x18, 0x1B, 0xFA,              // channel 3, LENGTH 27, chapters P C M W N T
+    0x05, 0x81, 0x02,              // P: program 5, bank 1/2
     0x02, 0x07, 0x64, 0x40, 0x7F, 0x01, 0xC5,  // C: 7=100, 64=127, 1 by the toggle tool
-    0x00, 0x04, 0xAA, 0xBB,              // M: LENGTH 4, passed over
-    0x00, 0x40,                          // W: 0x2000, the wheel's centre
-    0x82, 0x77, 0xBC, 0xE4, 0x3E, 0x5A,  // N: B, two logs (60 at 100, 62 at 90), LOW=HIGH=7
-    0x11,                                // OFFBITS of notes 56..63: 59 and 63 are off
-    0x00,                                // T, after N: left to the length
+    0x00, 0x04, 0xAA, 0xBB,                    // M: LENGTH 4, passed over
+    0x00, 0x40,                                // W: 0x2000, the wheel's centre
+    0x82, 0x77, 0xBC, 0xE4, 0x3E, 0x5A,        // N: B, two logs (60 at 100, 62 at 90), LOW=HIGH=7
+    0x11,                                      // OFFBITS of notes 56..63: 59 and 63 are off
+    0x00,                                      // T, after N: left to the length
     // Channel 9: N alone, no logs, LOW 0 HIGH 15: every note off.
-    0x48, 0x15, 0x08, 0x00, 0x0F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    0x48, 0x15, 0x08, 0x00, 0x0F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 TEST(Journal, ParsesAJournalBuiltFromTheFiguresAndRefusesEveryCutOfIt) {
   const auto journal = ParseJournal(HandBuilt.data(), HandBuilt.size());
