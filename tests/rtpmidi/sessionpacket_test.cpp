@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -45,16 +46,14 @@ TEST(SessionPacket, EncodesAndDecodesEachCommandAsLaidOut) {
   EXPECT_EQ(Decode(Feedback), feedback);
 
   // OK carries a name even when it is empty; BY carries none unless it has one.
-  TSessionPacket accepted = invitation;
-  accepted.Command = TSessionCommand::Accepted;
-  accepted.Name.clear();
-  EXPECT_EQ(EncodeSessionPacket(accepted).size(), 17u);
-  EXPECT_EQ(Decode(EncodeSessionPacket(accepted)), accepted);
-  TSessionPacket end = invitation;
-  end.Command = TSessionCommand::End;
-  end.Name.clear();
-  EXPECT_EQ(EncodeSessionPacket(end).size(), 16u);
-  EXPECT_EQ(Decode(EncodeSessionPacket(end)), end);
+  for (const auto& [command, length] :
+       {std::pair{TSessionCommand::Accepted, 17u}, std::pair{TSessionCommand::End, 16u}}) {
+    TSessionPacket packet = invitation;
+    packet.Command = command;
+    packet.Name.clear();
+    EXPECT_EQ(EncodeSessionPacket(packet).size(), length);
+    EXPECT_EQ(Decode(EncodeSessionPacket(packet)), packet);
+  }
 }
 
 TEST(SessionPacket, RefusesWhatIsNotAWholeSessionPacket) {
