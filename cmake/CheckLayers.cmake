@@ -3,14 +3,16 @@
 #   engine/                       one running copy without widgets (Qt Core and Network)
 #   session/                      the link's rules, over the protocol and the MIDI rules
 #   admission/                    who may connect to the server, over the protocol
-#   protocol/  midi/  terminal/   side by side, none including another
+#   protocol/  rtpmidi/  midi/  terminal/   side by side, none including another
 #   discovery/                    DNS-SD through avahi, beside them, on Qt and avahi alone
 #   platform/                     at the bottom, the services that stand in for the system's
-# The protocol, the session and admission also stay free of Qt, so they run bare on a fake clock.
+# The protocol, RTP-MIDI, the session and admission also stay free of Qt, so they run bare on
+# a fake clock.
 # Run as a script: cmake -DSOURCE_DIR=<top> -P CheckLayers.cmake
 cmake_minimum_required(VERSION 3.25)
 set(allowed_platform platform)
 set(allowed_protocol protocol platform)
+set(allowed_rtpmidi rtpmidi platform)
 set(allowed_midi midi platform)
 set(allowed_terminal terminal platform)
 set(allowed_session session protocol midi platform)
@@ -19,7 +21,7 @@ set(allowed_discovery discovery)
 set(allowed_engine engine session protocol midi discovery platform)
 set(allowed_app app engine session protocol midi terminal discovery platform)
 set(allowed_server server engine session protocol midi discovery platform)
-set(layered_folders platform protocol midi terminal session admission discovery engine app server)
+set(layered_folders platform protocol rtpmidi midi terminal session admission discovery engine app server)
 
 set(violations "")
 foreach(folder IN LISTS layered_folders)
@@ -32,7 +34,7 @@ foreach(folder IN LISTS layered_folders)
         if(NOT CMAKE_MATCH_1 IN_LIST allowed_${folder})
           string(APPEND violations "  ${shown}: ${line}\n")
         endif()
-      elseif(line MATCHES "#[ \t]*include[ \t]*<Q" AND folder MATCHES "^(protocol|session|admission)$")
+      elseif(line MATCHES "#[ \t]*include[ \t]*<Q" AND folder MATCHES "^(protocol|rtpmidi|session|admission)$")
         string(APPEND violations "  ${shown}: ${line} (${folder}/ stays free of Qt)\n")
       elseif(line MATCHES "#[ \t]*include[ \t]*<(QtWidgets/|QtGui/)?(QWidget|QApplication|QMainWindow|QDialog|QMessageBox|QLabel|QPushButton|QComboBox|QLineEdit|QCheckBox|QAction|QMenu|QGuiApplication|QScreen|QFont|QPainter)[ >]"
              AND folder MATCHES "^(engine|server)$")

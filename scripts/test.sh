@@ -43,8 +43,8 @@ scripts/package-check.sh
 
 step "fuzzers, ${fuzz_seconds} s each"
 cmake --preset fuzz
-cmake --build --preset fuzz -j "$jobs" --target fuzz_decoder fuzz_screen fuzz_admission
-for target in decoder screen admission; do
+cmake --build --preset fuzz -j "$jobs" --target fuzz_decoder fuzz_screen fuzz_admission fuzz_rtpmidi
+for target in decoder screen admission rtpmidi; do
   findings=$(mktemp -d)
   # New inputs go to a scratch folder so the committed seed corpus stays as it is.
   build/fuzz/fuzz/fuzz_${target} -max_total_time="$fuzz_seconds" -print_final_stats=1 \

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "rtpmidi/sessionpacket.h"
+
+// One peer that invites this copy into an AppleMIDI session (Apple's "MIDI Network Driver
+// Protocol"), as the server sees it: the invitation on the control port, then on the data
+// port, then clock syncs until the session ends. No socket and no clock: the time comes with
+// every call, in the sync's ticks of 100 µs, and NextRun says when Tick is due.
+class TParticipant {
+ public:
+  static constexpr uint64_t TicksPerSecond = 10000;
+  // How long the peer may take to invite on the data port, and to complete its first sync.
+  static constexpr uint64_t StepTimeout = 10 * TicksPerSecond;
+  // After this long without a completed sync this side asks for one, and again each time it
+  // passes; when MissedSyncs of them go unanswered the session ends.
+  static constexpr uint64_t SyncInterval = 10 * TicksPerSecond;
+  static constexpr unsigned MissedSyncs = 3;
+  static constexpr uint64_t Never = std::numeric_limits<uint64_t>::max();
+
+  enum class TState { Invited, ControlAccepted, Syncing, Active, Ended };
+  enum class TEnd { None, Rejected, ByPeer, ByUs, StepTimedOut, SyncLost };
+  enum class TPort { Control, Data };
+
+  struct TOutgoing {
+    TPort Port;
+    TSessionPacket Packet;
+  };
+
+  TParticipant(uint32_t ownSsrc, std::string ownName);
+
+  // A session packet from the peer on `port`; what to answer is appended to `out`. Packets
+  // of another stream, and RS (the journal's business), change nothing here.
+  void Receive(TPort port, const TSessionPacket& packet, uint64_t now, std::vector<TOutgoing>& out);
+  // Runs the timeouts and the syncs due at `now`.
+  void Tick(uint64_t now, std::vector<TOutgoing>& out);
+  // This side ends the session: BY on the control port.
+  void End(std::vector<TOutgoing>& out);
+
+  uint64_t NextRun() const;
+  TState State() const { return FState; }
+  TEnd EndReason() const { return FEnd; }
+  uint32_t PeerSsrc() const { return FPeerSsrc; }
+  const std::string& PeerName() const { return FPeerName; }
+  // From the last completed sync: the peer's clock less this side's, and the round trip.
+  int64_t PeerClockOffset() const { return FPeerClockOffset; }
+  uint64_t RoundTrip() const { return FRoundTrip; }
+
+ private:
+  void Answer(TPort port, TSessionCommand command, uint32_t token,
+              std::vector<TOutgoing>& out) const;
+  void Invite(TPort port, const TSessionPacket& packet, uint64_t now, std::vector<TOutgoing>& out);
+  void Sync(const TSessionPacket& packet, uint64_t now, std::vector<TOutgoing>& out);
+  void Synced(int64_t offset, uint64_t roundTrip, uint64_t now);
+  void Finish(TEnd reason, std::vector<TOutgoing>* bye);
+
+  const uint32_t FOwnSsrc;
+  const std::string FOwnName;
+  TState FState = TState::Invited;
+  TEnd FEnd = TEnd::None;
+  uint32_t FToken = 0;
+  uint32_t FPeerSsrc = 0;
+  std::string FPeerName;
+  uint64_t FStepStart = 0;   // when the current state began
+  uint64_t FLastSync = 0;    // when a sync last completed
+  uint64_t FNextAsk = 0;     // when this side next asks for a sync
+  unsigned FUnanswered = 0;  // syncs this side asked for since the last completed one
+  int64_t FPeerClockOffset = 0;
+  uint64_t FRoundTrip = 0;
+};
