@@ -23,9 +23,14 @@ std::unique_ptr<TData> TimeOnlyEntry(uint16_t time) {
 }  // namespace
 
 struct TSession::TPeer {
-  TPeer(TPeerId id, uint32_t now) : Id(id), LastHeard(now) {}
+  TPeer(TPeerId id, uint64_t cameUp, uint32_t now) : Id(id), CameUp(cameUp), LastHeard(now) {}
 
   const TPeerId Id;
+  const uint64_t CameUp;  // this peer came up as the CameUp-th
+  // The peers that had come up when this one's last MIDI was relayed: only they heard the
+  // notes it leaves sounding, so a peer that came up later (the same player back on a new
+  // connection) gets no note-offs for them.
+  uint64_t MidiHeardBy = 0;
   TDecoder Decoder{kDecoderCapacity};
   // The notes this peer's Midi packets turned on and did not turn off yet.
   mmsystem::SoundingNotes Notes;
@@ -103,11 +108,13 @@ void TSession::Close() {
 
 void TSession::Connected(TPeerId id, uint32_t now) {
   TBusyScope busy(*this, now);
-  auto peer = std::make_unique<TPeer>(id, now);
+  auto peer = std::make_unique<TPeer>(id, ++FPeersCameUp, now);
   TPeer* const record = peer.get();
   record->Decoder.OnPacket = [this, record](TData& packet) {
-    if (packet.DataType == dtMidi && !record->Released)
+    if (packet.DataType == dtMidi && !record->Released) {
       record->Notes.Track(packet.Bytes(), packet.Count());
+      record->MidiHeardBy = FPeersCameUp;
+    }
     // Every delta counts on the sender's timeline, relayed or not; the block arrived when
     // the peer was last heard.
     if (FIsServer)
@@ -237,20 +244,21 @@ void TSession::QueueMidiPacket(const TData& packet) {
 // it, so the server's output keeps the spacing its clients hear however many of them play.
 // What the server plays itself (relayed MIDI, the ends of a departed client's notes) enters
 // with its bytes; its own input, chat and idle ticks enter as empty entries.
-void TSession::SendOnTimeline(TData& packet, uint32_t instant, uint32_t now, bool playHere) {
+void TSession::SendOnTimeline(TData& packet, uint32_t instant, uint32_t now, bool playHere,
+                              uint64_t heardBy) {
   std::unique_ptr<TData> entry;
   if (FIsServer && FActive) {
     entry = std::make_unique<TData>();
     if (playHere) entry->Assign(&packet);
     entry->DataType = dtMidi;
   }
-  const uint16_t stamp = Transmit(packet, instant, now);
+  const uint16_t stamp = Transmit(packet, instant, now, heardBy);
   if (!entry) return;
   entry->Time = stamp;
   FHost.Play(std::move(entry));
 }
 
-uint16_t TSession::Transmit(TData& packet, uint32_t instant, uint32_t now) {
+uint16_t TSession::Transmit(TData& packet, uint32_t instant, uint32_t now, uint64_t heardBy) {
   if (!FActive) return 0;
   packet.Time = Stamp(instant, now);
   FHost.LogPacket("send : ", packet);
@@ -264,7 +272,8 @@ uint16_t TSession::Transmit(TData& packet, uint32_t instant, uint32_t now) {
   const size_t peers = FPeers.size();
   for (size_t i = 0; i < peers; ++i) {
     const TPeer& peer = *FPeers[i];
-    if (!peer.Released && !FHost.Write(peer.Id, packet.Bytes(), packet.Count()))
+    if (peer.Released || peer.CameUp > heardBy) continue;
+    if (!FHost.Write(peer.Id, packet.Bytes(), packet.Count()))
       ++FDrops.SendsRefused;
   }
   FHost.Flash(TLamp::Transmit);
@@ -281,7 +290,7 @@ void TSession::EndHeldNotes(TPeer& peer, uint32_t now) {
   peer.Notes.Silence([&](const uint8_t* message, size_t count) {
     TData packet(static_cast<uint16_t>(count), message);
     packet.DataType = dtMidi;
-    SendOnTimeline(packet, now, now, true);
+    SendOnTimeline(packet, now, now, true, peer.MidiHeardBy);
     ++ended;
   });
   if (ended > 0)

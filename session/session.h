@@ -97,9 +97,11 @@ class TSession {
   class TBusyScope;
 
   TPeer* Find(TPeerId id) const;
-  void SendOnTimeline(TData& packet, uint32_t instant, uint32_t now, bool playHere);
+  // Only the peers that came up as the `heardBy`-th or earlier get it.
+  void SendOnTimeline(TData& packet, uint32_t instant, uint32_t now, bool playHere,
+                      uint64_t heardBy = UINT64_MAX);
   // Stamps, logs, encodes and writes the packet to every connection. Returns the stamp.
-  uint16_t Transmit(TData& packet, uint32_t instant, uint32_t now);
+  uint16_t Transmit(TData& packet, uint32_t instant, uint32_t now, uint64_t heardBy);
   // The stamp of a send at `instant`; the idle interval starts over at `now`.
   uint16_t Stamp(uint32_t instant, uint32_t now);
   void EndHeldNotes(TPeer& peer, uint32_t now);
@@ -111,6 +113,7 @@ class TSession {
 
   TSessionHost& FHost;
   std::vector<std::unique_ptr<TPeer>> FPeers;  // in the order they came up
+  uint64_t FPeersCameUp = 0;                   // how many peers came up so far
   TPeer* FDelivering = nullptr;                // whose decoder is handing out a packet
   int FBusy = 0;                               // nested calls into the session
 

@@ -98,6 +98,10 @@ TEST(SessionTest, TheServerRelaysMidiAndChatOnItsOwnClockAndEndsWhatADepartedPee
   // The server's own output plays what it relays, on the stamps its clients get.
   EXPECT_EQ(host.Played, (std::vector<TSent>{{dtMidi, 100, {0x90, 0x3C, 0x64}}, {dtMidi, 50, {}}}));
 
+  // Peer 3 comes up after the note began (peer 1 back on a new connection, say): it never
+  // heard the note, so it gets no note-off for it.
+  host.Session.Connected(3, 200);
+
   // Peer 1 leaves with its note sounding: the note ends everywhere else, once.
   host.Now = 400;
   host.Refusing = {2};
@@ -106,7 +110,8 @@ TEST(SessionTest, TheServerRelaysMidiAndChatOnItsOwnClockAndEndsWhatADepartedPee
   EXPECT_TRUE(host.Logged("Ended what peer 1 left sounding : 1 messages"));
   EXPECT_EQ(host.Played.back(), (TSent{dtMidi, 250, {0x80, 0x3C, 0x00}}));
   EXPECT_EQ(host.Session.Drops().SendsRefused, 1u) << "peer 2 refused the note-off";
-  EXPECT_EQ(host.Session.PeerCount(), 1u);
+  EXPECT_TRUE(host.Frames[3].empty());
+  EXPECT_EQ(host.Session.PeerCount(), 2u);
   EXPECT_FALSE(host.Session.Receive(1, nullptr, 0, 400)) << "a gone peer's bytes are dropped";
 
   TData huge(40000, Bytes(40000, 0x55).data());
