@@ -310,10 +310,8 @@ class SessionOnJackTest : public ::testing::Test {
     std::vector<Bytes> sent;
     for (const TPlayed& p : played) sent.push_back(p.Message);
     const std::optional<std::vector<size_t>> matched = MatchInOrder(BytesOf(heard), sent);
-    const bool serverMayHaveDropped =
-        std::getenv("TESSEL_ON_PIPEWIRE") != nullptr || peerS_->Xruns() > 0;
     if (!matched ||
-        sent.size() - matched->size() > MissingAllowed(sent.size(), serverMayHaveDropped)) {
+        sent.size() - matched->size() > MissingAllowed(sent.size(), ServerMayHaveDropped())) {
       ADD_FAILURE() << Difference(BytesOf(heard), sent) << ", at " << listener.Folder();
       return {};
     }
@@ -346,16 +344,28 @@ class SessionOnJackTest : public ::testing::Test {
   }
 
   // `count` note-ons from A on channel 0, held; returns once every output has them (A's own
-  // comes back from the server).
+  // comes back from the server), or as many as a JACK server that drops MIDI leaves.
+  bool ServerMayHaveDropped() const {
+    return std::getenv("TESSEL_ON_PIPEWIRE") != nullptr || peerS_->Xruns() > 0;
+  }
+
   std::vector<Bytes> HoldNotesFromA(int count) {
     std::vector<Bytes> offs;
     for (int i = 0; i < count; ++i) {
       PeerOf(clientA_.get()).Send(NoteOn(0, i));
       offs.push_back(NoteOff(0, i));
     }
-    for (TTesselProcess* copy : {server_.get(), clientA_.get(), clientB_.get()})
-      EXPECT_TRUE(PeerOf(copy).WaitForMessages(static_cast<size_t>(count), kPatience))
+    // The outputs end the notes they were given, heard or not, so a note-on the JACK server
+    // dropped on the way to a listener still has its note-off. Whatever else comes does so
+    // within the wait, before the listeners are cleared.
+    const auto sent = static_cast<size_t>(count);
+    const size_t least = sent - MissingAllowed(sent, ServerMayHaveDropped());
+    for (TTesselProcess* copy : {server_.get(), clientA_.get(), clientB_.get()}) {
+      const TJackPeer& peer = PeerOf(copy);
+      EXPECT_TRUE(peer.WaitForMessages(sent, least < sent ? 2s : kPatience) ||
+                  peer.Received().size() >= least)
           << copy->Folder();
+    }
     for (TJackPeer* peer : {peerS_.get(), peerA_.get(), peerB_.get()}) peer->ClearReceived();
     return offs;
   }
