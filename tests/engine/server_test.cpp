@@ -2,6 +2,8 @@
 
 #include <QFile>
 #include <QProcess>
+#include <sys/prctl.h>
+
 #include <csignal>
 
 #include "engine/engine.h"
@@ -28,6 +30,8 @@ TEST(ServerProcessTest, RelaysLogsToStandardOutputAndOnSigtermSavesAndLeavesNoNo
   }
   QProcess server;
   server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  // A server left behind by a test that crashed would hold the test runner's output open.
+  server.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
   server.start(TESSEL_SERVER_EXECUTABLE, {"--settings", QString::fromStdString(serverFile.Path())});
   ASSERT_TRUE(server.waitForStarted());
   std::string output;
