@@ -172,19 +172,28 @@ void TPasswordCheck::Refuse(const char* text) {
   FRefusal = text;
 }
 
-TPasswordAnswerer::TPasswordAnswerer(std::string password) : FPassword(std::move(password)) {}
+TPasswordAnswerer::TPasswordAnswerer(std::string password, std::optional<TPasswordKey> known)
+    : FPassword(std::move(password)), FKnown(std::move(known)) {}
 
-TPasswordAnswerer::~TPasswordAnswerer() { sodium_memzero(FPassword.data(), FPassword.size()); }
+TPasswordAnswerer::~TPasswordAnswerer() {
+  sodium_memzero(FPassword.data(), FPassword.size());
+  if (FKnown) sodium_memzero(FKnown->Key.data(), FKnown->Key.size());
+}
 
 std::optional<TPasswordAnswerer::TReply> TPasswordAnswerer::Receive(
     std::span<const uint8_t> payload) {
   const auto challenge = DecodeChallenge(payload);
   if (!challenge || FAnswered) return std::nullopt;
   FAnswered = true;
-  if (FPassword.empty()) return TReply{{}, kNeedsPasswordText};
-  TPasswordKey key =
-      DeriveKey(FPassword, challenge->Salt, challenge->OpsLimit, challenge->MemLimit);
-  const TAnswer answer = Answer(key.Key, challenge->Nonce);
-  sodium_memzero(key.Key.data(), key.Key.size());
-  return TReply{{answer.begin(), answer.end()}, nullptr};
+  TReply reply;
+  if (!FPassword.empty()) {
+    reply.Derived = DeriveKey(FPassword, challenge->Salt, challenge->OpsLimit, challenge->MemLimit);
+  } else if (!FKnown || FKnown->Salt != challenge->Salt ||
+             FKnown->OpsLimit != challenge->OpsLimit || FKnown->MemLimit != challenge->MemLimit) {
+    reply.Refusal = kNeedsPasswordText;
+    return reply;
+  }
+  const TAnswer answer = Answer((reply.Derived ? *reply.Derived : *FKnown).Key, challenge->Nonce);
+  reply.Answer.assign(answer.begin(), answer.end());
+  return reply;
 }

@@ -114,11 +114,12 @@ class TPasswordCheck {
   const char* FRefusal = nullptr;
 };
 
-// A client's side: answers the first challenge of its connection.
+// A client's side: answers the first challenge of its connection, with the password typed or
+// else with a key kept from an earlier derivation under the same salt and limits.
 class TPasswordAnswerer {
  public:
-  // An empty password: this copy has none to give.
-  explicit TPasswordAnswerer(std::string password);
+  // An empty password and no key: this copy has none to give.
+  explicit TPasswordAnswerer(std::string password, std::optional<TPasswordKey> known = {});
   ~TPasswordAnswerer();
   TPasswordAnswerer(const TPasswordAnswerer&) = delete;
   TPasswordAnswerer& operator=(const TPasswordAnswerer&) = delete;
@@ -126,12 +127,16 @@ class TPasswordAnswerer {
   struct TReply {
     std::vector<uint8_t> Answer;    // a dtAnswer payload to send, or empty when refused
     const char* Refusal = nullptr;  // the text to show instead
+    // The key derived from the password for this server's salt, for the caller to keep.
+    std::optional<TPasswordKey> Derived;
   };
   // A dtChallenge payload. Nothing for a malformed challenge or for any after the first, so
   // a server cannot make a client derive keys over and over.
   std::optional<TReply> Receive(std::span<const uint8_t> payload);
+  bool Answered() const { return FAnswered; }
 
  private:
   std::string FPassword;
+  std::optional<TPasswordKey> FKnown;
   bool FAnswered = false;
 };

@@ -119,7 +119,7 @@ const char* RefusalText(TRefusal refusal) {
   return "";
 }
 
-TDecision TAdmissionPolicy::Arrive(const TPeer& peer, bool passwordOwed, uint32_t now) {
+TDecision TAdmissionPolicy::Arrive(const TArrival& peer, bool passwordOwed, uint32_t now) {
   const TWhoMayConnect mode =
       FMode == TWhoMayConnect::Ask && !FCanAsk ? TWhoMayConnect::Listed : FMode;
   const bool listed = FAllowed.Match(peer.Address, peer.HostName);
@@ -135,7 +135,7 @@ TDecision TAdmissionPolicy::Arrive(const TPeer& peer, bool passwordOwed, uint32_
 std::vector<TVerdict> TAdmissionPolicy::Answer(TUserAnswer answer) {
   std::vector<TVerdict> settled;
   if (FWaiting.empty()) return settled;
-  const TPeer asked = std::move(FWaiting.front().Peer);
+  const TArrival asked = std::move(FWaiting.front().Peer);
   FWaiting.pop_front();
   settled.push_back({asked.Id, answer != TUserAnswer::Refuse});
   if (answer == TUserAnswer::AlwaysAllow) {

@@ -42,7 +42,7 @@ class TAllowedPeers {
 };
 
 // One connection as the server sees it when it arrives; the host name may be empty.
-struct TPeer {
+struct TArrival {
   uint64_t Id = 0;
   std::string Address;
   std::string HostName;
@@ -98,10 +98,10 @@ class TAdmissionPolicy {
   // A new connection, while it still owes the session password, decides Challenge (unless the
   // list refuses it anyway); once it has given the password it comes back with
   // passwordOwed false. An Ask decision has queued the connection.
-  TDecision Arrive(const TPeer& peer, bool passwordOwed, uint32_t now);
+  TDecision Arrive(const TArrival& peer, bool passwordOwed, uint32_t now);
 
   // The connection whose question is shown; null while none waits.
-  const TPeer* Question() const { return FWaiting.empty() ? nullptr : &FWaiting.front().Peer; }
+  const TArrival* Question() const { return FWaiting.empty() ? nullptr : &FWaiting.front().Peer; }
   size_t Waiting() const { return FWaiting.size(); }
 
   // The user's answer to the question shown, and every connection it settles: Always allow
@@ -116,7 +116,7 @@ class TAdmissionPolicy {
 
  private:
   struct TWaiting {
-    TPeer Peer;
+    TArrival Peer;
     uint32_t Due = 0;
   };
 

@@ -157,6 +157,9 @@ class TFormServerMain : public QMainWindow, public TEngineObserver {
   void BuildChatPage();         // chat.cpp
   void BuildSettingsPage();     // settings.cpp
   void BuildMonitorPage();      // monitor.cpp
+  QWidget* BuildAdmissionBar();  // admission.cpp: the question about a new connection
+  QWidget* BuildAllowedPeers(QWidget* parent);  // admission.cpp: the remembered peers
+  void ShowAllowedPeers();
   // ---- Lifecycle
   void Flash(QLabel* lamp, QTimer* timer);
   void PutOut(QLabel* lamp, QTimer* timer);
@@ -182,6 +185,7 @@ class TFormServerMain : public QMainWindow, public TEngineObserver {
   void ServersSeenChanged(const std::vector<TAnnouncedServer>& servers) override;
   void SettingsChanged(TSettingsGroup group) override;
   void MessageShown(const std::string& text) override;
+  void AdmissionQuestionChanged() override;
 
   // ---- Settings
   // The window's bounds into the engine's settings, and back (kept on the screen).
@@ -233,6 +237,15 @@ class TFormServerMain : public QMainWindow, public TEngineObserver {
   QCheckBox* CheckBoxAutoStart = nullptr;
   QCheckBox* CheckBoxIsServer = nullptr;
   QCheckBox* CheckBoxDisableNagle = nullptr;
+  QCheckBox* CheckBoxPassword = nullptr;
+  QLineEdit* EditPassword = nullptr;
+  QLabel* LabelWhoMayConnect = nullptr;
+  QComboBox* ComboBoxWhoMayConnect = nullptr;
+  QWidget* PanelAllowedPeers = nullptr;
+  QListWidget* ListBoxAllowedPeers = nullptr;
+  QLineEdit* EditAllowedPeer = nullptr;
+  QPushButton* SpeedButtonAllowPeer = nullptr;
+  QPushButton* SpeedButtonForgetPeer = nullptr;
   QPushButton* BitBtnApplyIp = nullptr;
   QPushButton* BitBtnCancelIp = nullptr;
   QComboBox* ComboBoxInputs = nullptr;
@@ -244,6 +257,12 @@ class TFormServerMain : public QMainWindow, public TEngineObserver {
   QLineEdit* EditBufferResolution = nullptr;
   QPushButton* BitBtnApplyMidi = nullptr;
   QPushButton* BitBtnCancelMidi = nullptr;
+
+  QFrame* PanelAdmission = nullptr;  // shown while a new connection waits for an answer
+  QLabel* LabelAdmission = nullptr;
+  QPushButton* SpeedButtonAllow = nullptr;
+  QPushButton* SpeedButtonAlwaysAllow = nullptr;
+  QPushButton* SpeedButtonRefuse = nullptr;
 
   QPushButton* SpeedButtonClearMonitor = nullptr;
   QCheckBox* CheckBoxMonitoring = nullptr;

@@ -55,6 +55,7 @@ void TFormServerMain::FormCreate() {
   auto* layout = new QVBoxLayout(central);
   layout->setContentsMargins(2, 2, 2, 2);
   layout->setSpacing(2);
+  layout->addWidget(BuildAdmissionBar());
   PageControlMain = new QTabWidget(central);
   PageControlMain->setObjectName("PageControlMain");
   TabSheetConnections = NewPage(PageControlMain, "TabSheetConnections", "Connections");

@@ -96,7 +96,22 @@ void TFormServerMain::BuildSettingsPage() {
   LabelServerName->setObjectName("LabelServerName");
   EditServerName = NewEdit("EditServerName", "", ip);
   ipForm->addRow(LabelServerName, EditServerName);
+  CheckBoxPassword = NewCheckBox("CheckBoxPassword", "Password", ip);
+  CheckBoxPassword->setToolTip(
+      "As a server: every client must give it. As a client: what this copy gives a server "
+      "that asks. Leave the field empty to keep the one set.");
+  EditPassword = NewEdit("EditPassword", "", ip);
+  EditPassword->setEchoMode(QLineEdit::Password);
+  ipForm->addRow(CheckBoxPassword, EditPassword);
+  LabelWhoMayConnect = new QLabel("Who may connect", ip);
+  LabelWhoMayConnect->setObjectName("LabelWhoMayConnect");
+  ComboBoxWhoMayConnect = new QComboBox(ip);
+  ComboBoxWhoMayConnect->setObjectName("ComboBoxWhoMayConnect");
+  // In the order of TWhoMayConnect.
+  ComboBoxWhoMayConnect->addItems({"Anyone", "Ask me", "Only listed"});
+  ipForm->addRow(LabelWhoMayConnect, ComboBoxWhoMayConnect);
   ipLayout->addLayout(ipForm);
+  ipLayout->addWidget(BuildAllowedPeers(ip));
   CheckBoxAutoStart = NewCheckBox("CheckBoxAutoStart", "Auto start IP", ip);
   CheckBoxIsServer = NewCheckBox("CheckBoxIsServer", "Is server", ip);
   CheckBoxDisableNagle = NewCheckBox("CheckBoxDisableNagle", "Disable Nagle", ip);
@@ -149,7 +164,9 @@ void TFormServerMain::BuildSettingsPage() {
   connect(EditYourName, &QLineEdit::textChanged, this, chatChanged);
   connect(EditIpPort, &QLineEdit::textChanged, this, ipChanged);
   connect(EditServerName, &QLineEdit::textChanged, this, ipChanged);
-  for (QCheckBox* box : {CheckBoxIsServer, CheckBoxAutoStart, CheckBoxDisableNagle})
+  connect(EditPassword, &QLineEdit::textChanged, this, ipChanged);
+  connect(ComboBoxWhoMayConnect, &QComboBox::activated, this, ipChanged);
+  for (QCheckBox* box : {CheckBoxIsServer, CheckBoxAutoStart, CheckBoxDisableNagle, CheckBoxPassword})
     connect(box, &QCheckBox::toggled, this, ipChanged);
   // Only the user's selection counts: `activated` is not emitted for program-side selections.
   connect(ComboBoxInputs, &QComboBox::activated, this, midiChanged);
@@ -259,10 +276,14 @@ void TFormServerMain::SetChatSettingsChanged(bool value) {
 void TFormServerMain::SetIpSettingsChanged(bool value) {
   BitBtnApplyIp->setEnabled(value);
   BitBtnCancelIp->setEnabled(value);
-  // A server has no server name to show.
+  // A server has no server name to show, and a client no one to let in.
   const bool client = !CheckBoxIsServer->isChecked();
   LabelServerName->setVisible(client);
   EditServerName->setVisible(client);
+  LabelWhoMayConnect->setVisible(!client);
+  ComboBoxWhoMayConnect->setVisible(!client);
+  PanelAllowedPeers->setVisible(!client);
+  EditPassword->setEnabled(CheckBoxPassword->isChecked());
 }
 
 void TFormServerMain::SetMidiSettingsChanged(bool value) {
@@ -289,9 +310,15 @@ void TFormServerMain::ApplyIpSettings() {
     EditIpPort->setFocus();
     return;
   }
-  FEngine.ApplyIpSettings({*port, CheckBoxIsServer->isChecked(),
-                           EditServerName->text().toStdString(), CheckBoxAutoStart->isChecked(),
-                           CheckBoxDisableNagle->isChecked()});
+  TIpSettings ip{*port,
+                 CheckBoxIsServer->isChecked(),
+                 EditServerName->text().toStdString(),
+                 CheckBoxAutoStart->isChecked(),
+                 CheckBoxDisableNagle->isChecked(),
+                 static_cast<TWhoMayConnect>(ComboBoxWhoMayConnect->currentIndex()),
+                 CheckBoxPassword->isChecked(),
+                 EditPassword->text().toStdString()};
+  FEngine.ApplyIpSettings(ip);
   UndoIpSettings();
 }
 
@@ -301,6 +328,13 @@ void TFormServerMain::UndoIpSettings() {
   EditServerName->setText(QString::fromStdString(ServerName()));
   CheckBoxAutoStart->setChecked(AutoStart());
   CheckBoxDisableNagle->setChecked(DisableNagle());
+  const TIpSettings ip = FEngine.IpSettings();
+  CheckBoxPassword->setChecked(ip.Password);
+  // The password is never shown; an empty field keeps the one set.
+  EditPassword->clear();
+  EditPassword->setPlaceholderText(ip.Password ? "(set)" : "");
+  ComboBoxWhoMayConnect->setCurrentIndex(static_cast<int>(ip.WhoMayConnect));
+  ShowAllowedPeers();
   SetIpSettingsChanged(false);
 }
 

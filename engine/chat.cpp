@@ -41,6 +41,8 @@ bool TEngine::SendChatText(const std::string& text) {
 }
 
 void TEngine::ShowChat(const TData& packet) {
-  if (packet.Count() == 0 || !FObserver) return;
-  FObserver->ChatShown(std::string(packet.Bytes(), packet.Bytes() + packet.Count()));
+  if (packet.Count() == 0) return;
+  const std::string text(packet.Bytes(), packet.Bytes() + packet.Count());
+  if (FObserver) FObserver->ChatShown(text);
+  if (!IsServer()) NoteChatFromServer(text);
 }

@@ -7,12 +7,15 @@
 #include <exception>
 #include <functional>
 
+#include "admission/password.h"
 #include "engine/midiplayer.h"
+#include "engine/pendingconnection.h"
 #include "midi/midiin.h"
 #include "midi/mmsystem.h"
 #include "platform/clientsocket.h"
 #include "platform/inifile.h"
 #include "platform/serversocket.h"
+#include "platform/wrappingclock.h"
 #include "protocol/data.h"
 #include "protocol/timedbuffer.h"
 #include "session/session.h"
@@ -82,6 +85,7 @@ void TEngine::CreateTimers() {
 
 void TEngine::StartHeadless() {
   FHeadless = true;
+  FAdmission = TAdmissionPolicy(false);
   Start();
 }
 
@@ -139,7 +143,16 @@ void TEngine::LoadSettings() {
   FSettings.Window = read.Window;
   FSettings.YourName = read.YourName;
   SetMonitoring(read.Monitoring);
-  SetIpValues({read.Port, read.IsServer, read.ServerName, read.AutoStart, read.DisableNagle});
+  FAdmission.Allowed() = TAllowedPeers(read.AllowedPeers);
+  FSettings.AllowedPeers = FAdmission.Allowed().Setting();
+  FSettings.PasswordKey = read.PasswordKey;
+  FSettings.ServerPasswordKey = read.ServerPasswordKey;
+  if (!read.PasswordKey.empty() && !ParseKeySetting(read.PasswordKey))
+    Report("The session password in the settings file is damaged; every client is refused "
+           "until it is set again.");
+  // Password on without a new text keeps the keys just read.
+  SetIpValues({read.Port, read.IsServer, read.ServerName, read.AutoStart, read.DisableNagle,
+               read.WhoMayConnect, true, {}});
   for (TSettingsGroup group : {TSettingsGroup::Chat, TSettingsGroup::Ip, TSettingsGroup::Midi})
     SettingsShown(group);
 }
@@ -174,8 +187,9 @@ void TEngine::ApplyIpSettings(const TIpSettings& ip) {
 }
 
 TIpSettings TEngine::IpSettings() const {
-  return {FSettings.Port, FSettings.IsServer, FSettings.ServerName, FSettings.AutoStart,
-          FSettings.DisableNagle};
+  return {FSettings.Port,      FSettings.IsServer,      FSettings.ServerName,
+          FSettings.AutoStart, FSettings.DisableNagle, FSettings.WhoMayConnect,
+          PasswordSet(),       {}};
 }
 
 void TEngine::SetIpValues(const TIpSettings& ip) {
@@ -189,6 +203,7 @@ void TEngine::SetIpValues(const TIpSettings& ip) {
     FSession->SetIsServer(ip.IsServer);
     if (FObserver) FObserver->LinkStateChanged();
   }
+  SetPasswordValues(ip);
 }
 
 void TEngine::Report(const std::string& text) {
@@ -242,5 +257,23 @@ void TEngine::QueueTimePacket(const TData& packet) { FSession->QueueTimePacket(p
 void TEngine::QueueMidiPacket(const TData& packet) { FSession->QueueMidiPacket(packet); }
 
 void TEngine::WakeIn(uint32_t ms) {
-  FClock.WakeIn(ms, [this] { FSession->Tick(Now()); });
+  FSessionDue = Now() + ms;
+  ScheduleWake();
+}
+
+void TEngine::ScheduleWake() {
+  const uint32_t now = Now();
+  uint32_t next = Until(now, FSessionDue);
+  if (const auto admission = NextAdmissionWake(now)) next = std::min(next, *admission);
+  FClock.WakeIn(next, [this] { Wake(); });
+}
+
+void TEngine::Wake() {
+  const uint32_t now = Now();
+  TickAdmission(now);
+  // The session's Tick asks for its next wake-up itself.
+  if (Reached(now, FSessionDue))
+    FSession->Tick(now);
+  else
+    ScheduleWake();
 }

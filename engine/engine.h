@@ -9,6 +9,7 @@
 //   connections.cpp  the connection list and what was lost on the way
 //   chat.cpp         chat texts out and in
 //   routing.cpp      MIDI ports, device lists, the input into the session, the timed buffer
+//   admission.cpp    who may connect: the policy, the connections that wait, the password
 //
 // Thread: the event loop's. The timed buffer's worker plays on the output port alone.
 
@@ -16,9 +17,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "admission/policy.h"
 #include "discovery/dnssd.h"
 #include "engine/engineclock.h"
 #include "engine/engineobserver.h"
@@ -31,6 +34,8 @@ class TCustomWinSocket;
 class TData;
 class TMidiInput;
 class TMidiPlayer;
+class TPasswordAnswerer;
+struct TPendingConnection;
 class TServerSocket;
 class TSession;
 class TTimedBuffer;
@@ -42,6 +47,12 @@ struct TIpSettings {
   std::string ServerName;
   bool AutoStart = false;
   bool DisableNagle = true;
+  // Who may connect to this copy as a server.
+  TWhoMayConnect WhoMayConnect = TWhoMayConnect::Anyone;
+  // A session password: as a server, asked of every client; as a client, given to a server
+  // that asks. Off removes it; on with a text sets that one; on without keeps the one there.
+  bool Password = false;
+  std::string NewPassword;
 };
 
 // The MIDI settings group. An empty name closes that port.
@@ -141,6 +152,17 @@ class TEngine : public QObject, private TSessionHost {
   void QueueTimePacket(const TData& packet);
   void QueueMidiPacket(const TData& packet);
 
+  // ---- Who may connect
+  // The remembered peers (addresses or host names); false when the entry was not taken.
+  bool AllowPeer(const std::string& entry);
+  bool ForgetAllowedPeer(const std::string& entry);
+  const std::vector<std::string>& AllowedPeers() const { return FAdmission.Allowed().Entries(); }
+  // The connection the user is asked about now; null while none waits.
+  const TArrival* AdmissionQuestion() const { return FAdmission.Question(); }
+  void AnswerAdmission(TUserAnswer answer);
+  size_t WaitingConnections() const { return FPending.size(); }
+  uint64_t RefusedConnections() const { return FRefusedConnections; }
+
   // ---- Monitor
   void Log(const std::string& line) override;
 
@@ -188,6 +210,30 @@ class TEngine : public QObject, private TSessionHost {
   // ---- Chat (chat.cpp)
   void ShowChat(const TData& packet) override;
 
+  // ---- Who may connect (admission.cpp)
+  // A server's new connection joins, waits, or is refused; false unless it joined now.
+  bool Arrive(TCustomWinSocket& socket);
+  TPendingConnection* PendingOf(const TCustomWinSocket& socket) const;
+  void ReadPending(TPendingConnection& pending);
+  void Join(TCustomWinSocket& socket);
+  // The connection takes part from now on, and gets what it sent meanwhile.
+  void Admit(TPeerId id);
+  // Closes it; `chatText`, when given, tells the peer why first.
+  void Refuse(TPeerId id, const std::string& why, const char* chatText = nullptr);
+  void WaitForUser(TPendingConnection& pending);
+  void DropPendingConnections();
+  void ShowAdmissionQuestion();
+  void TickAdmission(uint32_t now);
+  std::optional<uint32_t> NextAdmissionWake(uint32_t now) const;
+  void SetPasswordValues(const TIpSettings& ip);
+  bool PasswordSet() const;
+  // A client's: a challenge from its server.
+  void ReceiveOther(TPeerId peer, const TData& packet) override;
+  void AnswerChallenge(TPeerId peer, const TData& challenge);
+  void NoteChatFromServer(const std::string& text);
+  // A client's: the server said why it refused this copy; trying again would not help.
+  void NoteRefusal(const std::string& chatText);
+
   // ---- Routing (routing.cpp)
   void CreateMidiComponents();
   void WatchDevices();
@@ -204,6 +250,9 @@ class TEngine : public QObject, private TSessionHost {
   void Play(std::unique_ptr<TData> entry) override;
   void PlayEndOfLink() override;
   void WakeIn(uint32_t ms) override;
+  // One wake-up of the clock serves the session and the connections that wait.
+  void ScheduleWake();
+  void Wake();
   void Lamp(TEngineLamp lamp);
 
   const std::string FSettingsFile;
@@ -232,6 +281,16 @@ class TEngine : public QObject, private TSessionHost {
   };
   std::vector<TLinkedSocket> FLinked;
   TPeerId FNextPeerId = 1;
+
+  // Who may connect, and the server's connections that have not joined yet.
+  TAdmissionPolicy FAdmission{true};
+  std::vector<std::unique_ptr<TPendingConnection>> FPending;
+  uint64_t FRefusedConnections = 0;
+  uint64_t FShownQuestion = 0;  // the id of the connection the user was last asked about
+  // A client's password for this run (never stored), and its answerer on the current link.
+  std::string FClientPassword;
+  std::unique_ptr<TPasswordAnswerer> FAnswerer;
+  uint32_t FSessionDue = 0;  // when the session's Tick is next due
 
   bool FHeadless = false;  // no window: always the server, and the monitor is its only log
   bool FStarted = false;

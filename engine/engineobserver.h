@@ -44,6 +44,9 @@ class TEngineObserver {
   virtual void ServersSeenChanged(const std::vector<TAnnouncedServer>& /*servers*/) {}
   // The engine set a group's values itself (loading the file, a server chosen from the list).
   virtual void SettingsChanged(TSettingsGroup /*group*/) {}
+  // The connection the user is asked about changed (TEngine::AdmissionQuestion; none now
+  // when it is null).
+  virtual void AdmissionQuestionChanged() {}
   // Something the user must read now: a port that would not open, a refused chat text.
   virtual void MessageShown(const std::string& /*text*/) {}
 

@@ -8,7 +8,9 @@
 #include <QHostInfo>
 #include <algorithm>
 
+#include "admission/password.h"
 #include "engine/engine.h"
+#include "engine/pendingconnection.h"
 #include "engine/globals.h"
 #include "engine/versioninfo.h"
 #include "engine/winsockerrors.h"
@@ -105,6 +107,7 @@ void TEngine::ActivateLink(bool on) {
 }
 
 void TEngine::CloseServer() {
+  DropPendingConnections();
   if (FListeningPort != 0 || FServerSocket->Active()) {
     FListeningPort = 0;
     FDnsSd->Withdraw();
@@ -155,7 +158,11 @@ void TEngine::SetActive(bool value) {
 
 void TEngine::ConnectTo(const TAnnouncedServer& server) {
   ActivateLink(false);
-  ApplyIpSettings({server.Port, false, server.Name, FSettings.AutoStart, FSettings.DisableNagle});
+  TIpSettings ip = IpSettings();
+  ip.Port = server.Port;
+  ip.IsServer = false;
+  ip.ServerName = server.Name;
+  ApplyIpSettings(ip);
   SettingsShown(TSettingsGroup::Ip);
   // Apply restarts the link itself when Auto start IP is on.
   if (!FSettings.AutoStart) ActivateLink(true);
@@ -204,6 +211,8 @@ void TEngine::ClientConnected(TCustomWinSocket& socket) {
   // The time the link was down is no lateness of what comes now.
   if (FTimedBuffer) FTimedBuffer->StartNewLink();
   Log("Connect : " + DescribeSocket(socket));
+  FAnswerer = std::make_unique<TPasswordAnswerer>(FClientPassword,
+                                                  ParseKeySetting(FSettings.ServerPasswordKey));
   FSession->Connected(PeerOf(socket), Now());
   SetNagle(socket);
   KeepAlive(socket);
@@ -211,6 +220,7 @@ void TEngine::ClientConnected(TCustomWinSocket& socket) {
 }
 
 void TEngine::ClientDisconnected(TCustomWinSocket& socket) {
+  FAnswerer.reset();
   FSession->Disconnected(PeerOf(socket), Now());
   ForgetPeer(socket);
   SetActive(false);
@@ -236,6 +246,7 @@ void TEngine::ServerListening() {
 }
 
 void TEngine::ServerAccepted(TCustomWinSocket& socket) {
+  if (PendingOf(socket)) return;  // welcomed once it joins
   Log("Accepted " + DescribeSocket(socket) + ", sent Welcome message.");
   SendChatText("Welcome to " + FSettings.YourName + ", you are connected now.");
 }
@@ -244,15 +255,22 @@ void TEngine::ServerClientConnected(TCustomWinSocket& socket) {
   Log("Client connect " + DescribeSocket(socket));
   SetNagle(socket);
   KeepAlive(socket);
-  AddConnection(socket);
-  FSession->Connected(PeerOf(socket), Now());
+  if (Arrive(socket)) Join(socket);
 }
 
 void TEngine::ServerClientDisconnected(TCustomWinSocket& socket) {
-  FSession->Disconnected(PeerOf(socket), Now());
+  const TPeerId id = PeerOf(socket);
+  const bool waited = PendingOf(socket) != nullptr;
+  if (waited) {
+    std::erase_if(FPending, [id](const auto& pending) { return pending->Id == id; });
+    FAdmission.Leave(id);
+    ShowAdmissionQuestion();
+  } else {
+    FSession->Disconnected(id, Now());
+  }
   ForgetPeer(socket);
   Log("Client disconnect " + DescribeSocket(socket));
-  RemoveConnection(socket);
+  if (!waited) RemoveConnection(socket);
 }
 
 void TEngine::ServerClientError(TCustomWinSocket& socket, int& errorCode) {
@@ -287,6 +305,10 @@ void TEngine::KeepAlive(TCustomWinSocket& socket) {
 }
 
 void TEngine::ReceiveBlocks(TCustomWinSocket& socket) {
+  if (TPendingConnection* pending = PendingOf(socket)) {
+    ReadPending(*pending);
+    return;
+  }
   Lamp(TEngineLamp::Receive);
   // Reads are not re-entered (socket events come one at a time), so one block serves all.
   if (!FReadBlock) FReadBlock = std::make_unique_for_overwrite<uint8_t[]>(kLargestBlock);

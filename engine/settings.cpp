@@ -43,6 +43,11 @@ TSettings ReadSettingsFile(const std::string& path, const TSettings& current) {
   read.YourName = readString("YourName", current.YourName);
   read.AutoStart = readBool("AutoStart", current.AutoStart);
   read.DisableNagle = readBool("DisableNagle", current.DisableNagle);
+  read.WhoMayConnect = ParseWhoMayConnect(
+      readString("WhoMayConnect", WhoMayConnectText(current.WhoMayConnect)));
+  read.AllowedPeers = readString("AllowedPeers", current.AllowedPeers);
+  read.PasswordKey = readString("PasswordKey", current.PasswordKey);
+  read.ServerPasswordKey = readString("ServerPasswordKey", current.ServerPasswordKey);
   return read;
 }
 
@@ -69,5 +74,9 @@ void WriteSettingsFile(const std::string& path, const TSettings& settings) {
   ini.WriteBool(kSection, "AutoStart", settings.AutoStart);
   ini.WriteBool(kSection, "DisableNagle", settings.DisableNagle);
   ini.WriteBool(kSection, "AutoBufferTime", settings.AutoBufferTime);
+  ini.WriteString(kSection, "WhoMayConnect", WhoMayConnectText(settings.WhoMayConnect));
+  ini.WriteString(kSection, "AllowedPeers", settings.AllowedPeers);
+  ini.WriteString(kSection, "PasswordKey", settings.PasswordKey);
+  ini.WriteString(kSection, "ServerPasswordKey", settings.ServerPasswordKey);
   ini.UpdateFile();
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "admission/policy.h"
+
 // Where the window stood; kept in the file for the window, carried unchanged by a copy
 // without one.
 struct TWindowBounds {
@@ -29,6 +31,13 @@ struct TSettings {
   std::string MidiIn;
   std::string MidiOut;
   TWindowBounds Window;
+  // Who may connect to this copy as a server, and whom it always lets in.
+  TWhoMayConnect WhoMayConnect = TWhoMayConnect::Anyone;
+  std::string AllowedPeers;
+  // As a server: the key derived from its session password ("" for none). As a client: the
+  // key derived from the password it gave, under the salt of the server that asked for it.
+  std::string PasswordKey;
+  std::string ServerPasswordKey;
 };
 
 // The values in the file; a key that is missing or unreadable keeps its value in `current`.

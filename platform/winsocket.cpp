@@ -298,6 +298,10 @@ int TCustomWinSocket::ReceiveBuf(void* buffer, int count) {
   return read > 0 ? static_cast<int>(read) : 0;
 }
 
+void TCustomWinSocket::SetReadBufferLimit(int64_t bytes) {
+  if (socket_) socket_->setReadBufferSize(bytes);
+}
+
 int TCustomWinSocket::SendBuf(const void* buffer, int count) {
   if (state_ != TState::Up) return -1;
   if (count <= 0) return 0;

@@ -192,6 +192,9 @@ class TCustomWinSocket : public QObject {
   // Queues the whole block and writes what the socket takes now; -1 when not connected or
   // when the block overflowed the send queue, which closes the connection.
   int SendBuf(const void* buffer, int count);
+  // At most this many bytes are read ahead of the application; the rest wait with the system,
+  // which stops the sender once its buffers are full. 0 for no limit.
+  void SetReadBufferLimit(int64_t bytes);
   // Raises the disconnect event before returning when the connection was up; a connection
   // still being made is dropped without events.
   void Close();

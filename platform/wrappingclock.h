@@ -10,3 +10,6 @@ inline bool Reached(uint32_t now, uint32_t due) { return static_cast<int32_t>(no
 
 // Milliseconds from `from` to `to`, negative when `to` lies before `from`.
 inline int32_t Span(uint32_t from, uint32_t to) { return static_cast<int32_t>(to - from); }
+
+// Milliseconds from `now` until `due`; 0 once it is reached.
+inline uint32_t Until(uint32_t now, uint32_t due) { return Reached(now, due) ? 0 : due - now; }

@@ -199,6 +199,7 @@ void TSession::ReceivePacket(TData& packet, uint32_t now) {
       if (!FIsServer) QueueTimePacket(packet);
       break;
     default:
+      FHost.ReceiveOther(FDelivering ? FDelivering->Id : 0, packet);
       break;
   }
   FHost.Flash(TLamp::Receive);

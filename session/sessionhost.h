@@ -24,6 +24,8 @@ class TSessionHost {
   virtual std::string Describe(TPeerId peer) const = 0;
 
   virtual void ShowChat(const TData& packet) = 0;
+  // A packet of a type the session does not handle (the program's own exchanges).
+  virtual void ReceiveOther(TPeerId peer, const TData& packet) = 0;
 
   // Into the timed buffer: an entry carrying MIDI or only time, or the end of the link.
   virtual void Play(std::unique_ptr<TData> entry) = 0;

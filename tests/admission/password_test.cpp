@@ -114,4 +114,17 @@ TEST(PasswordTest, OnlyTheRightPasswordForThisChallengeInTimeLetsAClientIn) {
   EXPECT_TRUE(reply->Answer.empty());
   EXPECT_STREQ(reply->Refusal, "This server needs a password");
   EXPECT_FALSE(TPasswordAnswerer("x").Receive(std::vector<uint8_t>{2, 1}));
+
+  // A key kept from the first derivation answers later challenges under the same salt alone.
+  TPasswordCheck first(key, 0), later(key, 0);
+  const auto derived = TPasswordAnswerer("correct horse").Receive(first.ChallengePayload());
+  ASSERT_TRUE(derived && derived->Derived);
+  const auto kept = TPasswordAnswerer("", derived->Derived).Receive(later.ChallengePayload());
+  ASSERT_TRUE(kept && !kept->Derived);
+  EXPECT_EQ(later.Receive(kept->Answer, 100), TPasswordCheck::TState::Passed);
+  TPasswordKey otherSalt = *derived->Derived;
+  otherSalt.Salt[0] ^= 1;
+  const auto stale = TPasswordAnswerer("", otherSalt).Receive(later.ChallengePayload());
+  ASSERT_TRUE(stale);
+  EXPECT_STREQ(stale->Refusal, "This server needs a password");
 }

@@ -4,7 +4,7 @@
 
 namespace {
 
-TPeer Peer(uint64_t id, std::string address, std::string hostName = "") {
+TArrival Peer(uint64_t id, std::string address, std::string hostName = "") {
   return {id, std::move(address), std::move(hostName)};
 }
 
@@ -43,8 +43,8 @@ TEST(AdmissionPolicyTest, SettingsReadBackAndTheListMatchesAddressesExactlyAndNa
 TEST(AdmissionPolicyTest, EachModeDecidesAndThePasswordComesBeforeTheQuestion) {
   TAdmissionPolicy policy(true);
   policy.Allowed().Add("10.0.0.7");
-  const TPeer listed = Peer(1, "10.0.0.7");
-  const TPeer stranger = Peer(2, "10.0.0.9", "guest.local");
+  const TArrival listed = Peer(1, "10.0.0.7");
+  const TArrival stranger = Peer(2, "10.0.0.9", "guest.local");
 
   EXPECT_EQ(policy.Arrive(stranger, false, 0).Action, TAdmit::Now);
   EXPECT_EQ(policy.Arrive(stranger, true, 0).Action, TAdmit::Challenge);
@@ -79,7 +79,7 @@ TEST(AdmissionPolicyTest, WaitingConnectionsAreAskedInTurnTimeOutAndAreBounded) 
   // Arrivals over the wrap of the millisecond clock.
   const uint32_t start = 0xFFFFF000u;
   for (uint64_t id = 1; id <= TAdmissionPolicy::kMaxWaiting; ++id) {
-    const TPeer peer = Peer(id, "10.0.0." + std::to_string(id));
+    const TArrival peer = Peer(id, "10.0.0." + std::to_string(id));
     EXPECT_EQ(policy.Arrive(peer, false, start + static_cast<uint32_t>(id) * 1000).Action,
               TAdmit::Ask);
   }

@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
 #include <QTcpServer>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <random>
 
+#include "admission/password.h"
 #include "app/frmclientserver.h"
 #include "platform/inifile.h"
 #include "tests/support/linktestsupport.h"
@@ -70,7 +72,7 @@ class SettingsTest : public ::testing::Test {
   std::unique_ptr<TFormServerMain> form;
 };
 
-TEST_F(SettingsTest, SavedSettingsComeBackAndTheSectionHoldsExactlyItsSixteenKeys) {
+TEST_F(SettingsTest, SavedSettingsComeBackAndTheSectionHoldsExactlyItsKeysWithoutThePassword) {
   Start();
   form->SetMidiIn(LoopbackName(2));
   form->SetMidiOut(LoopbackName(3));
@@ -83,6 +85,14 @@ TEST_F(SettingsTest, SavedSettingsComeBackAndTheSectionHoldsExactlyItsSixteenKey
   form->SetYourName("Ada");
   form->SetDisableNagle(false);
   form->SetAutoBufferTime(true);
+  // Who may connect, through the page's own controls, which first show the values above.
+  form->UndoIpSettings();
+  form->ComboBoxWhoMayConnect->setCurrentIndex(2);
+  form->CheckBoxPassword->setChecked(true);
+  form->EditPassword->setText("stage door");
+  form->ApplyIpSettings();
+  form->EditAllowedPeer->setText(" drums.local ");
+  form->SpeedButtonAllowPeer->click();
   form->move(40, 60);
   form->resize(400, 500);
   const QPoint pos = form->pos();
@@ -94,7 +104,13 @@ TEST_F(SettingsTest, SavedSettingsComeBackAndTheSectionHoldsExactlyItsSixteenKey
       ini.ReadSection("Settings"),
       (std::vector<std::string>{"Left", "Top", "Width", "Height", "MidiIn", "MidiOut", "BufferTime",
                                 "BufferResolution", "Port", "IsSever", "ServerName", "Monitoring",
-                                "YourName", "AutoStart", "DisableNagle", "AutoBufferTime"}));
+                                "YourName", "AutoStart", "DisableNagle", "AutoBufferTime",
+                                "WhoMayConnect", "AllowedPeers", "PasswordKey",
+                                "ServerPasswordKey"}));
+  EXPECT_EQ(ini.ReadString("Settings", "WhoMayConnect", ""), "Listed");
+  EXPECT_EQ(ini.ReadString("Settings", "AllowedPeers", ""), "drums.local");
+  EXPECT_TRUE(ParseKeySetting(ini.ReadString("Settings", "PasswordKey", "")));
+  EXPECT_EQ(ReadFile(settings.Path()).find("stage door"), std::string::npos);
   form.reset();
 
   Start();
@@ -114,6 +130,11 @@ TEST_F(SettingsTest, SavedSettingsComeBackAndTheSectionHoldsExactlyItsSixteenKey
   EXPECT_EQ(form->pos(), pos);
   EXPECT_EQ(form->size(), size);
   EXPECT_EQ(form->EditIpPort->text(), "4321");
+  EXPECT_EQ(form->ComboBoxWhoMayConnect->currentText(), "Only listed");
+  EXPECT_TRUE(form->CheckBoxPassword->isChecked());
+  EXPECT_TRUE(form->EditPassword->text().isEmpty()) << "the password is never shown";
+  ASSERT_EQ(form->ListBoxAllowedPeers->count(), 1);
+  EXPECT_EQ(form->ListBoxAllowedPeers->item(0)->text(), "drums.local");
   EXPECT_TRUE(messages.Boxes.empty());
 }
 
@@ -177,9 +198,9 @@ TEST_F(SettingsTest, DamagedFilesGiveWhatCanBeReadAndKeepTheRestOnSave) {
 
     const std::string saved = ReadFile(settings.Path());
     EXPECT_NE(saved.find(damaged.Kept), std::string::npos);
-    // One section with its sixteen keys: the older copies went with the erase.
+    // One section with its twenty keys: the older copies went with the erase.
     const TIniFile ini(settings.Path());
-    EXPECT_EQ(ini.ReadSection("Settings").size(), 16u);
+    EXPECT_EQ(ini.ReadSection("Settings").size(), 20u);
     EXPECT_EQ(ini.ReadString("Settings", "YourName", "?"), damaged.YourName);
     EXPECT_EQ(saved.find("Port=2\n"), std::string::npos);
   }

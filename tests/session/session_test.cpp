@@ -64,6 +64,7 @@ class TFakeHost final : public TSessionHost {
   void ShowChat(const TData& packet) override {
     Lines.push_back("chat " + std::string(packet.Bytes(), packet.Bytes() + packet.Count()));
   }
+  void ReceiveOther(TPeerId, const TData&) override {}
   void Play(std::unique_ptr<TData> e) override {
     Played.push_back({e->DataType, e->Time, Bytes(e->Bytes(), e->Bytes() + e->Count())});
   }
