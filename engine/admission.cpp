@@ -63,7 +63,7 @@ bool TEngine::Arrive(TCustomWinSocket& socket) {
       pending->Decoder = std::make_unique<TDecoder>(64);
       TPendingConnection& waiting = *pending;
       pending->Decoder->OnPacket = [this, &waiting](TData& packet) {
-        if (waiting.Next != TPendingConnection::TNext::Stay) return;
+        if (waiting.Next == TPendingConnection::TNext::Refuse) return;
         if (waiting.Check) {
           if (packet.DataType != dtAnswer) return;  // nothing counts before the answer
           const auto state = waiting.Check->Receive({packet.Bytes(), packet.Count()}, Now());

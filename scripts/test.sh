@@ -36,10 +36,10 @@ cmake --preset tsan
 cmake --build --preset tsan -j "$jobs"
 # The PipeWire runs are left out here: ThreadSanitizer sees nothing of PipeWire's own library,
 # and slowed this much the copies did not pass a 10 000-byte system-exclusive message whole at
-# 128 frames. The same backend runs under it on jackd2. The test that starts tessel-server is
+# 128 frames. The same backend runs under it on jackd2. The tests that start tessel-server are
 # left out too: ThreadSanitizer does not support a process that forks while it has threads
 # (it stops the test, or with die_after_fork=0 reports the fork's own descriptor handling).
-ctest --preset tsan -j "$jobs" -E '\.pipewire$|ServerProcessTest'
+ctest --preset tsan -j "$jobs" -E '\.pipewire$|ServerProcessTest|BetweenProgramsTest'
 
 scripts/package-check.sh
 

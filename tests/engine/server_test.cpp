@@ -2,13 +2,11 @@
 
 #include <QFile>
 #include <QProcess>
-#include <sys/prctl.h>
-
-#include <csignal>
 
 #include "engine/engine.h"
 #include "platform/inifile.h"
 #include "tests/support/linktestsupport.h"
+#include "tests/support/serverprocess.h"
 
 using namespace std::chrono_literals;
 
@@ -28,20 +26,9 @@ TEST(ServerProcessTest, RelaysLogsToStandardOutputAndOnSigtermSavesAndLeavesNoNo
     ini.WriteString("Settings", "YourName", "Hub");
     ini.UpdateFile();
   }
-  QProcess server;
-  server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  // A server left behind by a test that crashed would hold the test runner's output open.
-  server.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-  server.start(TESSEL_SERVER_EXECUTABLE, {"--settings", QString::fromStdString(serverFile.Path())});
-  ASSERT_TRUE(server.waitForStarted());
-  std::string output;
-  const auto printed = [&](const std::string& text) {
-    return ProcessEventsUntil([&] {
-      output += server.readAllStandardOutput().toStdString();
-      return output.find(text) != std::string::npos;
-    });
-  };
-  ASSERT_TRUE(printed("Server : Starts Listening ...")) << output;
+  TServerProcess server(serverFile.Path());
+  ASSERT_TRUE(server.Started());
+  ASSERT_TRUE(server.Printed("Server : Starts Listening ...")) << server.Output;
 
   {
     TIniFile ini(clientFile.Path());
@@ -57,17 +44,16 @@ TEST(ServerProcessTest, RelaysLogsToStandardOutputAndOnSigtermSavesAndLeavesNoNo
   client.Start();
   TRawPeer player(port);
   ASSERT_TRUE(ProcessEventsUntil([&] { return client.Active() && player.Connected(); }));
-  ASSERT_TRUE(printed("Client connect")) << output;
+  ASSERT_TRUE(server.Printed("Client connect")) << server.Output;
   // Once both are in the relay, the player's note reaches the client.
   ASSERT_TRUE(ProcessEventsUntil([&] { return player.CountOf(dtChat) >= 1; }));
   player.Write({0x10, 0x02, 0x02, 0x00, 0x00, 0x90, 0x3C, 0x64, 0x10, 0x03});
   ASSERT_TRUE(ProcessEventsUntil([&] { return atClient.Received.size() == 1; }));
-  EXPECT_TRUE(printed("recv : ")) << output;
+  EXPECT_TRUE(server.Printed("recv : ")) << server.Output;
 
-  ::kill(static_cast<pid_t>(server.processId()), SIGTERM);
-  ASSERT_TRUE(ProcessEventsUntil([&] { return server.state() == QProcess::NotRunning; }));
-  EXPECT_EQ(server.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(server.exitCode(), 0);
+  ASSERT_TRUE(server.Terminate());
+  EXPECT_EQ(server.Process().exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(server.Process().exitCode(), 0);
   // The client's link ended with the server, and its output ended the held note.
   ASSERT_TRUE(ProcessEventsUntil([&] { return atClient.Received.size() == 2; }));
   EXPECT_EQ(atClient.Received[1].Bytes, (Bytes{0x80, 0x3C, 0x00}));

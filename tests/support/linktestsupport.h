@@ -109,17 +109,22 @@ inline TData MidiPacket(std::vector<uint8_t> bytes, uint16_t time) {
 // A peer that speaks raw TCP and collects the packets that reach it.
 class TRawPeer {
  public:
-  explicit TRawPeer(uint16_t port) {
+  // `from`: the loopback address it connects from, for a server that tells peers apart.
+  explicit TRawPeer(uint16_t port, const QHostAddress& from = QHostAddress::LocalHost) {
     decoder_.OnPacket = [this](TData& packet) { Received.push_back(packet); };
     QObject::connect(&socket_, &QTcpSocket::readyRead, [this] {
       const QByteArray bytes = socket_.readAll();
       decoder_.AddData(static_cast<uint16_t>(bytes.size()),
                        reinterpret_cast<const uint8_t*>(bytes.data()));
     });
+    QObject::connect(&socket_, &QTcpSocket::disconnected, [this] { Closed = true; });
+    socket_.bind(from);
     socket_.connectToHost(QHostAddress::LocalHost, port);
   }
 
   bool Connected() const { return socket_.state() == QAbstractSocket::ConnectedState; }
+  // The server closed the connection once it was up.
+  bool Closed = false;
   void Write(const std::vector<uint8_t>& bytes) {
     socket_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
     socket_.flush();
