@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModel>
+#include <QFrame>
+#include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -115,6 +117,29 @@ TEST_F(LinkTest, DisconnectSelectedAndStoppingTheServerEmptyTheList) {
   EXPECT_EQ(list->count(), 0);
   EXPECT_TRUE(ProcessEventsUntil(
       [&] { return !first.Connected() && !second.Connected() && !third.Connected(); }));
+}
+
+// "Ask me" in the window: the question shows above the pages with the peer's address, and
+// Always allow lets it in and remembers it on the settings page.
+TEST_F(LinkTest, AskMeShowsTheQuestionAndAlwaysAllowRemembersThePeer) {
+  {
+    TIniFile ini(serverFile.Path());
+    ini.WriteString("Settings", "WhoMayConnect", "Ask");
+    ini.UpdateFile();
+  }
+  const auto server = StartServer();
+  EXPECT_TRUE(server->PanelAdmission->isHidden());
+  TRawPeer peer(port);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return server->PanelAdmission->isVisible(); }));
+  EXPECT_NE(server->LabelAdmission->text().indexOf("127.0.0.1"), -1);
+  EXPECT_TRUE(server->ListBoxConnections->count() == 0) << "not in the list until let in";
+  server->SpeedButtonAlwaysAllow->click();
+  EXPECT_TRUE(server->PanelAdmission->isHidden());
+  ASSERT_TRUE(ProcessEventsUntil([&] { return peer.CountOf(dtChat) == 1; }));  // the welcome
+  EXPECT_EQ(server->ListBoxConnections->count(), 1);
+  ASSERT_EQ(server->ListBoxAllowedPeers->count(), 1);
+  EXPECT_EQ(server->ListBoxAllowedPeers->item(0)->text(), "127.0.0.1");
+  EXPECT_TRUE(messages.Boxes.empty());
 }
 
 }  // namespace

@@ -482,7 +482,8 @@ TEST_F(SessionOnJackTest, ClosedCopiesKeepTheirSettingsInForce) {
         "Left",     "Top",       "Width",        "Height",
         "MidiIn",   "MidiOut",   "BufferTime",   "BufferResolution",
         "Port",     "IsSever",   "ServerName",   "Monitoring",
-        "YourName", "AutoStart", "DisableNagle", "AutoBufferTime"};
+        "YourName", "AutoStart", "DisableNagle", "AutoBufferTime",
+        "WhoMayConnect", "AllowedPeers", "PasswordKey", "ServerPasswordKey"};
     EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()), expected) << copy->Folder();
     EXPECT_EQ(keys.size(), expected.size());
     EXPECT_EQ(ini.ReadInteger("Settings", "Port", 0), port_);
