@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "admission/password.h"
 #include "engine/engine.h"
@@ -219,20 +221,17 @@ void TEngine::ShowAdmissionQuestion() {
 
 void TEngine::TickAdmission(uint32_t now) {
   for (const uint64_t id : FAdmission.Tick(now)) Refuse(id, RefusalText(TRefusal::NoAnswer));
-  std::vector<TPeerId> late;
+  // Refusing changes the list, so the late ones are gathered first.
+  std::vector<std::pair<TPeerId, const char*>> late;
   for (const auto& pending : FPending) {
-    if (pending->Check && pending->Check->Tick(now)) late.push_back(pending->Id);
+    if (pending->Check && pending->Check->Tick(now))
+      late.emplace_back(pending->Id, pending->Check->RefusalText());
     if (Reached(now, pending->KeepAliveDue)) {
       SendFrame(*pending->Socket, dtTime, {});
       pending->KeepAliveDue = now + TSession::kIdleIntervalMs;
     }
   }
-  for (const TPeerId id : late) {
-    const TPendingConnection* pending = nullptr;
-    for (const auto& p : FPending)
-      if (p->Id == id) pending = p.get();
-    if (pending) Refuse(id, pending->Check->RefusalText(), pending->Check->RefusalText());
-  }
+  for (const auto& [id, text] : late) Refuse(id, text, text);
 }
 
 std::optional<uint32_t> TEngine::NextAdmissionWake(uint32_t now) const {
