@@ -7,12 +7,12 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
-#include <utility>
 
 #include "admission/password.h"
 #include "engine/engine.h"
 #include "platform/inifile.h"
 #include "session/session.h"
+#include "tests/support/enginetestsupport.h"
 #include "tests/support/linktestsupport.h"
 #include "tests/support/serverprocess.h"
 
@@ -56,12 +56,6 @@ Bytes AnswerFor(const TRawPeer& peer, const std::string& password) {
   ADD_FAILURE() << "no challenge came";
   return {};
 }
-
-class TRecordingView final : public TEngineObserver {
- public:
-  void ChatShown(const std::string& text) override { Chat.push_back(text); }
-  std::vector<std::string> Chat;
-};
 
 // A client copy in this process that gives `password` and plays on loopback output `midiOut`.
 struct TClientCopy {
@@ -153,31 +147,6 @@ TEST(AdmissionBetweenProgramsTest, OnlyListedPeersWithThePasswordJoinAndNothingE
   ASSERT_TRUE(server.Terminate());
 }
 
-// Time that passes only when the test says.
-class TFakeClock final : public TEngineClock {
- public:
-  uint32_t Now() const override { return now_; }
-  void WakeIn(uint32_t ms, std::function<void()> wake) override {
-    due_ = now_ + ms;
-    wake_ = std::move(wake);
-  }
-  void Advance(uint32_t ms) {
-    now_ += ms;
-    if (wake_ && now_ >= due_) std::exchange(wake_, nullptr)();
-  }
-
- private:
-  uint32_t now_ = 100000;
-  uint32_t due_ = 0;
-  std::function<void()> wake_;
-};
-
-class TQuestionView final : public TEngineObserver {
- public:
-  void AdmissionQuestionChanged() override { ++Changes; }
-  int Changes = 0;
-};
-
 // "Ask me" on a copy with a window: each connection waits for the answer, gets nothing but
 // keep-alives and gives nothing meanwhile; what it sent arrives in order once allowed. An
 // unanswered question is refused after a minute, and with a password set, a peer that does
@@ -194,7 +163,7 @@ TEST(AdmissionTest, AskMeHoldsEachConnectionUntilAnsweredAndRefusesTheUnanswered
     ini.UpdateFile();
   }
   TFakeClock clock;
-  TQuestionView view;
+  TRecordingView view;
   TEngine server(file.Path(), &clock);
   server.SetObserver(&view);
   server.Start();
@@ -244,7 +213,7 @@ TEST(AdmissionTest, AskMeHoldsEachConnectionUntilAnsweredAndRefusesTheUnanswered
   clock.Advance(TPasswordCheck::kAnswerTimeMs);
   ASSERT_TRUE(ProcessEventsUntil([&] { return mute.Closed; }));
   EXPECT_EQ(ChatOf(mute), std::vector<std::string>{"This server needs a password"});
-  EXPECT_GE(view.Changes, 6);
+  EXPECT_GE(view.QuestionChanges, 6);
 }
 
 // Connections of a plain socket each, which the test never serves: they only write.

@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
-#include <utility>
 
 #include "engine/engine.h"
 #include "midi/midiout.h"
 #include "platform/inifile.h"
+#include "tests/support/enginetestsupport.h"
 #include "tests/support/linktestsupport.h"
 
 using namespace std::chrono_literals;
@@ -14,35 +13,6 @@ using namespace std::chrono_literals;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// What an engine tells, as far as these tests look.
-class TRecordingView final : public TEngineObserver {
- public:
-  void ChatShown(const std::string& text) override { Chat.push_back(text); }
-  void MessageShown(const std::string& text) override { Messages.push_back(text); }
-  std::vector<std::string> Chat;
-  std::vector<std::string> Messages;
-};
-
-// Time that passes only when the test says.
-class TFakeClock final : public TEngineClock {
- public:
-  uint32_t Now() const override { return now_; }
-  void WakeIn(uint32_t ms, std::function<void()> wake) override {
-    due_ = now_ + ms;
-    wake_ = std::move(wake);
-  }
-  // Moves the time on, waking the engine when its wake-up falls due.
-  void Advance(uint32_t ms) {
-    now_ += ms;
-    if (wake_ && now_ >= due_) std::exchange(wake_, nullptr)();
-  }
-
- private:
-  uint32_t now_ = 100000;
-  uint32_t due_ = 0;
-  std::function<void()> wake_;
-};
 
 // A running copy as the window or the server without one has it.
 struct TCopy {
