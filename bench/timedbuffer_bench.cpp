@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
     buffer.SetBufferTime(kBufferTimeMs);
     buffer.SetBufferResolution(1);
     // Each packet carries its index, so a release out of order shows.
-    buffer.OnData = [&](TData& packet) {
+    buffer.OnData = [&](TData& packet, Clock::time_point) {
       const Clock::time_point now = Clock::now();
       const size_t index = delivered.load();
       inOrder = inOrder && packet.GetByte(0) == (index & 0xFF) && packet.GetByte(1) == (index >> 8);

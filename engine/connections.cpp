@@ -26,13 +26,20 @@ struct TLoss {
   uint64_t Count;
 };
 
-std::string LossesText(std::initializer_list<TLoss> losses) {
+// Tessel's own losses, then the cycles the MIDI system missed: their MIDI was dropped before
+// any of Tessel's counts could see it, on every client of that system alike.
+std::string LossesText(std::initializer_list<TLoss> losses, uint64_t missedCycles) {
   std::string text;
   for (const TLoss& loss : losses) {
     if (loss.Count == 0) continue;
     text += (text.empty() ? "Lost: " : ", ") + std::to_string(loss.Count) + " " + loss.What;
   }
-  return text.empty() ? "Nothing lost" : text;
+  if (text.empty()) text = "Nothing lost";
+  if (missedCycles > 0) {
+    text += "; the MIDI system missed " + std::to_string(missedCycles) +
+            (missedCycles == 1 ? " cycle" : " cycles");
+  }
+  return text;
 }
 
 }  // namespace
@@ -66,11 +73,11 @@ void TEngine::ShowLosses() {
       {"sends a connection refused", drops.SendsRefused},
       {"packets the full MIDI buffer refused", FBufferOverflows},
       {"packets the MIDI output failed on", FMidiPlayer->FailedPackets()},
-  });
+  }, mmsystem::CyclesMissedBySystem());
   if (text == Losses()) return;
   FShownLosses = text;
   if (FObserver) FObserver->LossesChanged(text);
   Log("** ** ** " + text);
 }
 
-std::string TEngine::Losses() const { return FShownLosses.empty() ? LossesText({}) : FShownLosses; }
+std::string TEngine::Losses() const { return FShownLosses.empty() ? LossesText({}, 0) : FShownLosses; }

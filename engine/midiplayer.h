@@ -24,10 +24,11 @@ class TMidiPlayer {
   TMidiOutput& Port() { return FPort; }
   bool IsOpen() const { return FPort.State() == TMidiOutput::TState::Open; }
 
-  // Worker thread. Empty entries only carry time; an end-of-link entry ends every note still
-  // sounding on the port. A packet the open port cannot take is dropped and counted, so the
-  // worker goes on releasing; a closed port plays nothing.
-  void PlayMidiPacket(TData& packet);
+  // Worker thread. The packet's MIDI plays at `playAtUs` (microseconds on timeGetTime's
+  // clock). Empty entries only carry time; an end-of-link entry ends every note still
+  // sounding on the port, at once. A packet the open port cannot take is dropped and counted,
+  // so the worker goes on releasing; a closed port plays nothing.
+  void PlayMidiPacket(TData& packet, int64_t playAtUs);
 
   // An entry for the timed buffer that marks the end of the link: once the buffer has
   // released what it held before it, no note the link started is left sounding.

@@ -98,8 +98,12 @@ void TEngine::CreateMidiComponents() {
   };
   FTimedBuffer->OnUnderflow = [this](TTimedBuffer&) { Lamp(TEngineLamp::Underflow); };
   // The worker plays through the player alone; nothing else runs on it.
-  FTimedBuffer->OnData = [player = FMidiPlayer.get()](TData& packet) {
-    player->PlayMidiPacket(packet);
+  // The buffer's clock is the steady clock, as the port's instants are.
+  FTimedBuffer->OnData = [player = FMidiPlayer.get()](TData& packet,
+                                                      TTimedBuffer::Clock::time_point due) {
+    using std::chrono::microseconds;
+    player->PlayMidiPacket(packet,
+                           std::chrono::duration_cast<microseconds>(due.time_since_epoch()).count());
   };
 }
 
@@ -202,10 +206,13 @@ void TEngine::SetMidiInOpen(bool value) {
 
 void TEngine::SetMidiOutOpen(bool value) {
   if (value == MidiOutOpen()) return;
-  if (value)
+  if (value) {
     FMidiPlayer->Port().Open();
-  else
+    // The MIDI system may place what comes early enough at its instant within a cycle.
+    FTimedBuffer->SetReleaseLead(std::chrono::microseconds(mmsystem::MidiOutLeadUs()));
+  } else {
     FMidiPlayer->Port().Close();
+  }
 }
 
 void TEngine::ApplyMidiSettings(const TMidiSettings& midi) {

@@ -139,7 +139,8 @@ class AlsaBackend::Output final : public MidiOutputConnection {
     return MMSYSERR_NOERROR;
   }
 
-  MMRESULT Send(const uint8_t* bytes, size_t count) override {
+  // Asks no lead, so every message comes at its instant and plays at once.
+  MMRESULT Send(const uint8_t* bytes, size_t count, PlayTimeUs) override {
     if (IsSysex(bytes, count)) return SendSysex(bytes, count);
     snd_seq_event_t event;
     snd_seq_ev_clear(&event);

@@ -27,6 +27,9 @@ constexpr auto kMostSendStall = std::chrono::seconds(2);
 // cycle: a close must not hold the window longer.
 constexpr auto kMostCloseStall = std::chrono::milliseconds(250);
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
+// Each message plays this long after its instant, so one sent up to this late still finds
+// its place in the cycle: the sender is woken by a timer, which may be late.
+constexpr int64_t kWakeSlackUs = 2000;
 
 // PipeWire opens a client under a name that is taken and shows its ports under a numbered
 // one; a copy's ports under the name tell that it is taken.
@@ -99,14 +102,6 @@ class StandardErrorHold {
   bool passOn_ = false;
 };
 
-// Microseconds on timeGetTime's clock, the steady clock. JACK's clock is read beside it once
-// per cycle, so the offset between the two is always fresh and no drift builds up.
-int64_t SteadyMicroseconds() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 }  // namespace
 
 // An open input: device 0 is our port as it is; device N also connects the server's port to it.
@@ -161,8 +156,8 @@ class JackBackend::Output final : public MidiOutputConnection {
     return MMSYSERR_NOERROR;
   }
 
-  MMRESULT Send(const uint8_t* bytes, size_t count) override {
-    return backend_.Queue(bytes, count, interrupted_);
+  MMRESULT Send(const uint8_t* bytes, size_t count, PlayTimeUs playAt) override {
+    return backend_.Queue(bytes, count, playAt, interrupted_);
   }
   void Interrupt(bool interrupted) override {
     interrupted_.store(interrupted, std::memory_order_release);
@@ -196,6 +191,7 @@ JackBackend::JackBackend(jack_client_t* client)
 
 bool JackBackend::Start() {
   jack_on_shutdown(client_, &JackBackend::OnShutdown, this);
+  jack_set_xrun_callback(client_, &JackBackend::OnXrun, this);
   jack_set_port_registration_callback(client_, &JackBackend::OnPortRegistration, this);
   jack_set_port_rename_callback(client_, &JackBackend::OnPortRename, this);
   if (jack_set_process_callback(client_, &JackBackend::OnProcess, this) != 0) return false;
@@ -281,14 +277,21 @@ bool JackBackend::PollWhileCycling(Done done, std::chrono::milliseconds mostStal
   return true;
 }
 
-MMRESULT JackBackend::Queue(const uint8_t* bytes, size_t count,
+PlayTimeUs JackBackend::OutputLeadUs() const {
+  const jack_nframes_t rate = jack_get_sample_rate(client_);
+  if (ServerGone() || rate == 0) return 0;
+  return PlayTimeUs{jack_get_buffer_size(client_)} * 1000000 / rate;
+}
+
+MMRESULT JackBackend::Queue(const uint8_t* bytes, size_t count, PlayTimeUs playAt,
                             const std::atomic<bool>& interrupted) {
   for (size_t queued = 0; queued < count;) {
     const size_t piece = std::min(count - queued, kMostQueuedBytes);
     bool written = false;
     PollWhileCycling(
         [&] {
-          written = !ServerGone() && outgoing_.Write(bytes + queued, piece);
+          written = !ServerGone() && outgoing_.Write(reinterpret_cast<const uint8_t*>(&playAt),
+                                                     sizeof playAt, bytes + queued, piece);
           return written || ServerGone() || interrupted.load(std::memory_order_acquire);
         },
         kMostSendStall);
@@ -318,9 +321,15 @@ int JackBackend::OnProcess(jack_nframes_t frames, void* self) {
   auto& backend = *static_cast<JackBackend*>(self);
   jack_port_t* const input = backend.inputPort_.load(std::memory_order_acquire);
   jack_port_t* const output = backend.outputPort_.load(std::memory_order_acquire);
-  if (input != nullptr) backend.Record(jack_port_get_buffer(input, frames), frames);
-  if (output != nullptr) backend.Play(jack_port_get_buffer(output, frames));
+  const CycleClock clock = backend.MeasureCycle(frames);
+  if (input != nullptr) backend.Record(jack_port_get_buffer(input, frames), clock);
+  if (output != nullptr) backend.Play(jack_port_get_buffer(output, frames), clock);
   backend.cycles_.fetch_add(1, std::memory_order_release);
+  return 0;
+}
+
+int JackBackend::OnXrun(void* self) {
+  static_cast<JackBackend*>(self)->missedCycles_.fetch_add(1, std::memory_order_relaxed);
   return 0;
 }
 
@@ -336,26 +345,33 @@ void JackBackend::OnPortRename(jack_port_id_t, const char*, const char*, void* s
   static_cast<JackBackend*>(self)->watch_.Notify();
 }
 
-void JackBackend::Record(void* buffer, jack_nframes_t frames) {
+// The times the server measured for this cycle, not ones extrapolated from frame counts,
+// which drift far from the clock when cycles run late.
+JackBackend::CycleClock JackBackend::MeasureCycle(jack_nframes_t frames) const {
+  jack_nframes_t cycleFrames = 0;
+  jack_time_t startUs = 0, nextUs = 0;
+  float periodUs = 0;
+  if (jack_get_cycle_times(client_, &cycleFrames, &startUs, &nextUs, &periodUs) != 0 ||
+      nextUs <= startUs) {
+    startUs = nextUs = jack_get_time();
+  }
+  const auto jackNowUs = static_cast<int64_t>(jack_get_time());
+  return {{static_cast<int64_t>(startUs), static_cast<int64_t>(nextUs), frames},
+          SteadyMicroseconds() - jackNowUs};
+}
+
+void JackBackend::Record(void* buffer, const CycleClock& clock) {
   if (!listening_.load(std::memory_order_relaxed)) return;
   const uint32_t count = jack_midi_get_event_count(buffer);
   if (count == 0) return;
-  // The times the server measured for this cycle, not ones extrapolated from frame counts,
-  // which drift far from the clock when cycles run late.
-  jack_nframes_t cycleFrames = 0;
-  jack_time_t cycleUs = 0, nextUs = 0;
-  float periodUs = 0;
-  if (jack_get_cycle_times(client_, &cycleFrames, &cycleUs, &nextUs, &periodUs) != 0 ||
-      nextUs <= cycleUs) {
-    cycleUs = nextUs = jack_get_time();
-  }
-  const int64_t toSteadyUs = SteadyMicroseconds() - static_cast<int64_t>(jack_get_time());
+  const CycleSpan& cycle = clock.Span;
   bool recorded = false;
   for (uint32_t i = 0; i < count; ++i) {
     jack_midi_event_t event;
     if (jack_midi_event_get(&event, buffer, i) != 0) continue;
-    const auto eventUs = static_cast<int64_t>(cycleUs + (nextUs - cycleUs) * event.time / frames);
-    const auto timeMs = static_cast<uint32_t>((eventUs + toSteadyUs) / 1000);
+    const int64_t eventUs =
+        cycle.StartUs + (cycle.NextUs - cycle.StartUs) * event.time / cycle.Frames;
+    const auto timeMs = static_cast<uint32_t>((eventUs + clock.SteadyMinusJackUs) / 1000);
     // An event that finds the ring full is lost; it takes thousands of messages in one cycle.
     if (incoming_.Write(reinterpret_cast<const uint8_t*>(&timeMs), sizeof timeMs, event.buffer,
                         event.size)) {
@@ -369,21 +385,32 @@ void JackBackend::Record(void* buffer, jack_nframes_t frames) {
   recorded_.notify_one();  // a futex wake when the delivery thread sleeps; never a lock
 }
 
-// Writes whole messages while the cycle's buffer takes them; the rest waits for the next
-// cycles, in order. Only a message longer than a whole buffer goes out in pieces.
-void JackBackend::Play(void* buffer) {
+// Writes whole messages whose instants fall in this cycle or before it, each at its frame,
+// while the cycle's buffer takes them; the rest waits for the next cycles, in order. Only a
+// message longer than a whole buffer goes out in pieces, the later ones at the start of
+// their cycles.
+void JackBackend::Play(void* buffer, const CycleClock& clock) {
   jack_midi_clear_buffer(buffer);
   const size_t wholeBuffer = jack_midi_max_event_size(buffer);
+  uint32_t earliest = 0;
   while (const size_t size = outgoing_.FrontSize()) {
-    const size_t left = size - playedOfFront_;
+    PlayTimeUs playAt = kPlayAtOnce;
+    outgoing_.Copy(0, reinterpret_cast<uint8_t*>(&playAt), sizeof playAt);
+    const int64_t atUs = playAt == kPlayAtOnce
+                             ? clock.Span.StartUs
+                             : playAt - clock.SteadyMinusJackUs + kWakeSlackUs;
+    const std::optional<uint32_t> offset = FrameOffset(clock.Span, atUs, earliest);
+    if (!offset) return;
+    const size_t left = size - sizeof playAt - playedOfFront_;
     const size_t room = jack_midi_max_event_size(buffer);
     const size_t piece = left <= room ? left : left > wholeBuffer ? room : 0;
     if (piece == 0) return;
-    jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, piece);
+    jack_midi_data_t* data = jack_midi_event_reserve(buffer, *offset, piece);
     if (data == nullptr) return;
-    outgoing_.Copy(playedOfFront_, data, piece);
+    outgoing_.Copy(sizeof playAt + playedOfFront_, data, piece);
+    earliest = *offset;
     playedOfFront_ += piece;
-    if (playedOfFront_ < size) return;
+    if (playedOfFront_ < size - sizeof playAt) return;
     outgoing_.Pop();
     playedOfFront_ = 0;
   }

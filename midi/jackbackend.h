@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "midi/cycleplacement.h"
 #include "midi/messagering.h"
 #include "midi/midibackend.h"
 
@@ -40,6 +41,9 @@ class JackBackend final : public SystemPortsBackend {
                      std::unique_ptr<MidiInputConnection>& connection) override;
   MMRESULT OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) override;
   uint64_t InputEventsLost() const override { return lostInput_.load(std::memory_order_relaxed); }
+  uint64_t MissedCycles() const override { return missedCycles_.load(std::memory_order_relaxed); }
+  // One period: a message must be queued before the cycle that holds its instant begins.
+  PlayTimeUs OutputLeadUs() const override;
   void WatchDevices(std::function<void()> changed) override { watch_.Set(std::move(changed)); }
 
  private:
@@ -58,20 +62,29 @@ class JackBackend final : public SystemPortsBackend {
   // `mostStall` first.
   template <typename Done>
   bool PollWhileCycling(Done done, std::chrono::milliseconds mostStall) const;
-  // Caller's thread: whole messages for the output port; waits while the ring is full,
-  // unless `interrupted`.
-  MMRESULT Queue(const uint8_t* bytes, size_t count, const std::atomic<bool>& interrupted);
+  // Caller's thread: whole messages for the output port, to play at `playAt`; waits while
+  // the ring is full, unless `interrupted`.
+  MMRESULT Queue(const uint8_t* bytes, size_t count, PlayTimeUs playAt,
+                 const std::atomic<bool>& interrupted);
   // Caller's thread: waits until the output port has taken everything queued.
   void Drain();
   void Attach(MidiInputSink* sink);
 
+  // The running cycle on JACK's clock, and how far the steady clock is ahead of it.
+  struct CycleClock {
+    CycleSpan Span;
+    int64_t SteadyMinusJackUs;
+  };
+
   static int OnProcess(jack_nframes_t frames, void* self);  // JACK's process thread
+  static int OnXrun(void* self);                            // libjack's notification thread
   static void OnShutdown(void* self);                       // libjack's notification thread
   // libjack's notification thread: a port came, went or was renamed.
   static void OnPortRegistration(jack_port_id_t port, int registered, void* self);
   static void OnPortRename(jack_port_id_t port, const char* from, const char* to, void* self);
-  void Record(void* buffer, jack_nframes_t frames);
-  void Play(void* buffer);
+  CycleClock MeasureCycle(jack_nframes_t frames) const;  // JACK's process thread
+  void Record(void* buffer, const CycleClock& clock);
+  void Play(void* buffer, const CycleClock& clock);
   void DeliverUntilStopped();  // body of the delivery thread
 
   jack_client_t* const client_;
@@ -83,6 +96,7 @@ class JackBackend final : public SystemPortsBackend {
   DeviceWatch watch_;               // told on libjack's notification thread
   // Process cycles run so far; written by the process thread only.
   std::atomic<uint64_t> cycles_ = 0;
+  std::atomic<uint64_t> missedCycles_ = 0;  // xruns since the client opened
 
   std::atomic<bool> inputClaimed_ = false;   // one open input at a time
   std::atomic<bool> outputClaimed_ = false;  // one open output at a time
@@ -100,8 +114,9 @@ class JackBackend final : public SystemPortsBackend {
   std::atomic<bool> stopping_ = false;  // ends the delivery thread
   std::thread deliveryThread_;
 
-  // Sending thread -> process thread. `playedOfFront_` is the process thread's own: how much
-  // of the oldest message, too long for one cycle, has gone out in earlier cycles.
+  // Sending thread -> process thread: each message is its instant (a PlayTimeUs), then its
+  // bytes. `playedOfFront_` is the process thread's own: how much of the oldest message, too
+  // long for one cycle, has gone out in earlier cycles.
   MessageRing outgoing_;
   size_t playedOfFront_ = 0;
 };

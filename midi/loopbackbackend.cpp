@@ -19,7 +19,7 @@ class LoopbackBackend::Input final : public MidiInputConnection {
 class LoopbackBackend::Output final : public MidiOutputConnection {
  public:
   Output(LoopbackBackend& backend, UINT input) : backend_(backend), input_(input) {}
-  MMRESULT Send(const uint8_t* bytes, size_t count) override {
+  MMRESULT Send(const uint8_t* bytes, size_t count, PlayTimeUs) override {
     backend_.Post(input_, bytes, count);
     return MMSYSERR_NOERROR;
   }

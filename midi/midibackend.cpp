@@ -1,5 +1,6 @@
 #include "midi/midibackend.h"
 
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
@@ -23,6 +24,12 @@ uint32_t NameHash(const std::string& name) {
 bool IsUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 }  // namespace
+
+PlayTimeUs SteadyMicroseconds() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 void DeviceWatch::Set(std::function<void()> changed) {
   std::lock_guard guard(lock_);

@@ -44,11 +44,18 @@ class MidiInputConnection {
   virtual ~MidiInputConnection() = default;
 };
 
+// When a message is meant to be heard: microseconds on the steady clock, timeGetTime's clock.
+// kPlayAtOnce, or any instant already past, plays it as soon as the MIDI system can.
+using PlayTimeUs = int64_t;
+inline constexpr PlayTimeUs kPlayAtOnce = 0;
+PlayTimeUs SteadyMicroseconds();
+
 // An open output; each Send carries one whole message or one run of system-exclusive bytes.
+// Messages play in the order sent; an instant earlier than its predecessor's plays with it.
 class MidiOutputConnection {
  public:
   virtual ~MidiOutputConnection() = default;
-  virtual MMRESULT Send(const uint8_t* bytes, size_t count) = 0;
+  virtual MMRESULT Send(const uint8_t* bytes, size_t count, PlayTimeUs playAt) = 0;
   // While interrupted, a Send that finds no room gives up at once rather than wait for it,
   // so a close need not wait behind it. Any thread; connections that never wait ignore it.
   virtual void Interrupt(bool /*interrupted*/) {}
@@ -84,6 +91,11 @@ class MidiBackend {
 
   // Input events dropped on the way to the sink, for want of room; any thread.
   virtual uint64_t InputEventsLost() const { return 0; }
+  // Cycles the MIDI system could not finish while we were in it, and so dropped the MIDI of
+  // (JACK's xruns, the sequencer's overruns); any thread.
+  virtual uint64_t MissedCycles() const { return 0; }
+  // How long before its instant a message must be sent to play at that instant; any thread.
+  virtual PlayTimeUs OutputLeadUs() const { return 0; }
 
   // From now on `changed` runs on a thread of the backend each time the system's MIDI ports
   // come, go or are renamed; it must only hand the news over. Null stops it. A system whose

@@ -132,7 +132,7 @@ void TMidiOutput::SendShort(uint8_t status, uint8_t data1, uint8_t data2) {
   Check(midiOutShortMsg(OpenHandle(), packed));
 }
 
-void TMidiOutput::SendLong(const uint8_t* bytes, uint16_t length) {
+void TMidiOutput::SendLong(const uint8_t* bytes, uint16_t length, int64_t playAtUs) {
   if (length == 0) return;
   std::lock_guard lock(FDeviceLock);
   const HMIDIOUT handle = OpenHandle();
@@ -140,7 +140,8 @@ void TMidiOutput::SendLong(const uint8_t* bytes, uint16_t length) {
   std::memcpy(hdr.DataBlock, bytes, length);
   hdr.Header->dwBufferLength = length;
   MMRESULT result = midiOutPrepareHeader(handle, hdr.Header, sizeof(MIDIHDR));
-  if (result == MMSYSERR_NOERROR) result = midiOutLongMsg(handle, hdr.Header, sizeof(MIDIHDR));
+  if (result == MMSYSERR_NOERROR)
+    result = midiOutLongMsgAt(handle, hdr.Header, sizeof(MIDIHDR), playAtUs);
   // The driver never took it: no done notice will free it.
   if (result != MMSYSERR_NOERROR) ReleaseHeader(hdr.Header);
   Check(result);

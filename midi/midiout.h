@@ -58,8 +58,9 @@ class TMidiOutput {
   // Raises "MIDI Output device not open" while closed; the event is not taken over.
   virtual void SendEvent(const TMyMidiEvent& event);
   virtual void SendShort(uint8_t status, uint8_t data1, uint8_t data2);
-  // Returns without waiting for the bytes to be played; length 0 sends nothing.
-  virtual void SendLong(const uint8_t* bytes, uint16_t length);
+  // Returns without waiting for the bytes to be played; length 0 sends nothing. `playAtUs`
+  // is when they are to be heard, on timeGetTime's clock in microseconds; 0 is at once.
+  virtual void SendLong(const uint8_t* bytes, uint16_t length, int64_t playAtUs = 0);
   static std::string ErrorText(uint16_t code);
 
  private:

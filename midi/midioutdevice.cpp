@@ -38,7 +38,7 @@ MMRESULT MidiOutDevice::ShortMsg(DWORD packedMessage) {
   for (size_t i = hasStatus ? 1 : 0; i < count; ++i) {
     if (bytes[i] >= 0x80) return MMSYSERR_INVALPARAM;
   }
-  return Play(bytes, count);
+  return Play(bytes, count, mmsystem::kPlayAtOnce);
 }
 
 MMRESULT MidiOutDevice::Prepare(MIDIHDR* header, UINT headerSize) {
@@ -51,7 +51,7 @@ MMRESULT MidiOutDevice::Unprepare(MIDIHDR* header, UINT headerSize) {
   return mmsystem::UnprepareHeader(header, headerSize);
 }
 
-MMRESULT MidiOutDevice::LongMsg(MIDIHDR* header, UINT headerSize) {
+MMRESULT MidiOutDevice::LongMsg(MIDIHDR* header, UINT headerSize, mmsystem::PlayTimeUs playAt) {
   std::lock_guard guard(lock_);
   if (!open_) return MMSYSERR_INVALHANDLE;
   {
@@ -60,7 +60,7 @@ MMRESULT MidiOutDevice::LongMsg(MIDIHDR* header, UINT headerSize) {
   }
   // Queued, so no one else writes the header until it is marked done.
   const MMRESULT result =
-      Play(reinterpret_cast<const uint8_t*>(header->lpData), header->dwBufferLength);
+      Play(reinterpret_cast<const uint8_t*>(header->lpData), header->dwBufferLength, playAt);
   std::lock_guard headerGuard(headerLock_);
   if (result != MMSYSERR_NOERROR) {
     header->dwFlags &= ~MHDR_INQUEUE;  // not taken: no MOM_DONE follows
@@ -79,6 +79,7 @@ MMRESULT MidiOutDevice::Reset() {
   if (!open_) return MMSYSERR_INVALHANDLE;
   connection_->Interrupt(false);
   sendResult_ = MMSYSERR_NOERROR;
+  playAt_ = mmsystem::kPlayAtOnce;
   if (parser_.InSysex()) Send(&kEndOfExclusive, 1);
   parser_.Reset();
   notes_.Silence([this](const uint8_t* message, size_t count) { Send(message, count); });
@@ -105,8 +106,9 @@ MMRESULT MidiOutDevice::Close() {
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT MidiOutDevice::Play(const uint8_t* bytes, size_t count) {
+MMRESULT MidiOutDevice::Play(const uint8_t* bytes, size_t count, mmsystem::PlayTimeUs playAt) {
   sendResult_ = MMSYSERR_NOERROR;
+  playAt_ = playAt;
   parser_.Parse(bytes, count, *this);
   return sendResult_;
 }
@@ -124,5 +126,5 @@ void MidiOutDevice::OnSysex(const uint8_t* bytes, size_t count, bool ends) {
 
 void MidiOutDevice::Send(const uint8_t* bytes, size_t count) {
   if (sendResult_ != MMSYSERR_NOERROR) return;
-  sendResult_ = connection_->Send(bytes, count);
+  sendResult_ = connection_->Send(bytes, count, playAt_);
 }

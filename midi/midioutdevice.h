@@ -27,8 +27,8 @@ struct MidiOutDevice final : private mmsystem::MidiStreamParser::Sink {
   MMRESULT ShortMsg(DWORD packedMessage);
   MMRESULT Prepare(MIDIHDR* header, UINT headerSize);
   MMRESULT Unprepare(MIDIHDR* header, UINT headerSize);
-  // Sends the header's bytes, then reports MOM_DONE before returning.
-  MMRESULT LongMsg(MIDIHDR* header, UINT headerSize);
+  // Sends the header's bytes to be played at `playAt`, then reports MOM_DONE before returning.
+  MMRESULT LongMsg(MIDIHDR* header, UINT headerSize, mmsystem::PlayTimeUs playAt);
   // Ends an open system-exclusive message and every sounding note; later sends wait for room
   // again.
   MMRESULT Reset();
@@ -40,7 +40,7 @@ struct MidiOutDevice final : private mmsystem::MidiStreamParser::Sink {
  private:
   void OnMessage(const uint8_t* bytes, size_t count) override;
   void OnSysex(const uint8_t* bytes, size_t count, bool ends) override;
-  MMRESULT Play(const uint8_t* bytes, size_t count);
+  MMRESULT Play(const uint8_t* bytes, size_t count, mmsystem::PlayTimeUs playAt);
   void Send(const uint8_t* bytes, size_t count);
 
   const std::shared_ptr<mmsystem::MidiBackend> backend_;  // outlives connection_
@@ -58,4 +58,5 @@ struct MidiOutDevice final : private mmsystem::MidiStreamParser::Sink {
   mmsystem::MidiStreamParser parser_;
   mmsystem::SoundingNotes notes_;
   MMRESULT sendResult_ = MMSYSERR_NOERROR;  // the first failure while playing one call's bytes
+  mmsystem::PlayTimeUs playAt_ = mmsystem::kPlayAtOnce;  // when one call's bytes are to play
 };

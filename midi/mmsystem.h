@@ -124,6 +124,9 @@ MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT headerSize)
 MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT headerSize);
 // Plays the header's bytes, then reports MOM_DONE through the callback.
 MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT headerSize);
+// As midiOutLongMsg, played at `playAtUs`: microseconds on timeGetTime's clock, where the
+// MIDI system can place a message within its cycle; 0 plays it at once.
+MMRESULT midiOutLongMsgAt(HMIDIOUT handle, MIDIHDR* header, UINT headerSize, int64_t playAtUs);
 MMRESULT midiOutReset(HMIDIOUT handle);
 // No callback runs for this handle once midiOutClose has returned.
 MMRESULT midiOutClose(HMIDIOUT handle);
@@ -147,6 +150,10 @@ MMRESULT InterruptMidiOut(HMIDIOUT handle);
 
 // Input events the MIDI system in use dropped before any port could see them, since start.
 uint64_t InputEventsLostBySystem();
+// Cycles the MIDI system in use missed while we were in it, since start.
+uint64_t CyclesMissedBySystem();
+// How many microseconds before its instant midiOutLongMsgAt wants a message.
+int64_t MidiOutLeadUs();
 
 // Runs `changed` on a thread of the MIDI system each time its ports come, go or are renamed;
 // it must only hand the news over to its own thread. Null stops it.

@@ -233,8 +233,13 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, UINT headerSiz
 }
 
 MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT headerSize) {
-  return WithDevice(handle,
-                    [&](MidiOutDevice& device) { return device.LongMsg(header, headerSize); });
+  return midiOutLongMsgAt(handle, header, headerSize, mmsystem::kPlayAtOnce);
+}
+
+MMRESULT midiOutLongMsgAt(HMIDIOUT handle, MIDIHDR* header, UINT headerSize, int64_t playAtUs) {
+  return WithDevice(handle, [&](MidiOutDevice& device) {
+    return device.LongMsg(header, headerSize, playAtUs);
+  });
 }
 
 MMRESULT midiOutReset(HMIDIOUT handle) {
@@ -256,6 +261,10 @@ MMRESULT InterruptMidiOut(HMIDIOUT handle) {
 }
 
 uint64_t InputEventsLostBySystem() { return Backend()->InputEventsLost(); }
+
+uint64_t CyclesMissedBySystem() { return Backend()->MissedCycles(); }
+
+int64_t MidiOutLeadUs() { return Backend()->OutputLeadUs(); }
 
 void WatchMidiDevices(std::function<void()> changed) {
   Backend()->WatchDevices(std::move(changed));

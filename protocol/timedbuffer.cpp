@@ -130,8 +130,14 @@ uint32_t TTimedBuffer::BufferTimeInForce() const {
   return FAuto ? std::min(FSizer.BufferTime(), MaxBufferTimeMs) : BufferTime();
 }
 
+std::optional<TTimedBuffer::Clock::time_point> TTimedBuffer::NextRelease() const {
+  const std::optional<Clock::time_point> due = FSchedule.NextWake();
+  if (!due) return std::nullopt;
+  return *due - std::chrono::duration_cast<Clock::duration>(FReleaseLead.load());
+}
+
 bool TTimedBuffer::ArmTimer() {
-  const std::optional<Clock::time_point> wake = FSchedule.NextWake();
+  const std::optional<Clock::time_point> wake = NextRelease();
   if (!wake || FTimerId != 0) return true;
   // Rounded up: the timer must not fire before the packet is due.
   const auto delay = std::chrono::ceil<std::chrono::milliseconds>(*wake - FNow());
@@ -172,7 +178,7 @@ void TTimedBuffer::WaitForWork() {
   std::optional<Clock::time_point> deadline;
   {
     std::lock_guard lock(FLock);
-    if (FTimerId == 0) deadline = FSchedule.NextWake();
+    if (FTimerId == 0) deadline = NextRelease();
   }
   if (deadline)
     FWakeEvent.WaitFor(*deadline - FNow());
@@ -186,25 +192,29 @@ void TTimedBuffer::WaitForWork() {
 // own hold.
 void TTimedBuffer::Process(TTimedBufferThread& worker) {
   while (!worker.Terminated()) {
-    std::unique_ptr<TData> due;
+    std::unique_ptr<TData> packet;
+    Clock::time_point due;
     {
       std::lock_guard lock(FLock);
-      due = FSchedule.TakeDue(FNow());
-      if (!due) {
+      const std::optional<Clock::time_point> next = FSchedule.NextWake();
+      const auto lead = std::chrono::duration_cast<Clock::duration>(FReleaseLead.load());
+      packet = FSchedule.TakeDue(FNow() + lead);
+      if (!packet) {
         ArmTimer();
         return;
       }
+      due = *next;
     }
-    Deliver(*due);
+    Deliver(*packet, due);
   }
 }
 
 // An exception from the consumer costs only its own packet; the pass goes on, so the packets
 // behind it are neither dropped nor left without a timer.
-void TTimedBuffer::Deliver(TData& packet) {
+void TTimedBuffer::Deliver(TData& packet, Clock::time_point due) {
   if (!OnData) return;
   try {
-    OnData(packet);
+    OnData(packet, due);
   } catch (const std::exception&) {
   }
 }

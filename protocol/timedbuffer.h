@@ -55,7 +55,9 @@ class TTimedBufferThread {
 class TTimedBuffer {
  public:
   using Clock = std::chrono::steady_clock;
-  using TDataEvent = std::function<void(TData& packet)>;
+  // `due` is the packet's instant on the buffer's clock; OnData gets it up to the release lead
+  // earlier.
+  using TDataEvent = std::function<void(TData& packet, Clock::time_point due)>;
   using TNotifyEvent = std::function<void(TTimedBuffer& sender)>;
   using TClockReader = std::function<Clock::time_point()>;
 
@@ -96,6 +98,9 @@ class TTimedBuffer {
   // lateness are measured afresh, so the time the link was down counts as neither lag nor
   // lateness, and the figures start from nothing measured.
   void StartNewLink();
+  // How long before its instant each packet is released, so the output can place it within
+  // its cycle; 0 releases at the instant. Any thread.
+  void SetReleaseLead(std::chrono::microseconds lead) { FReleaseLead = lead; }
   uint32_t BufferResolution() const { return FBufferResolution.load(); }
   // Stored clamped to 1..1000 ms.
   void SetBufferResolution(uint32_t ms);
@@ -132,11 +137,15 @@ class TTimedBuffer {
   // Worker side.
   void WaitForWork();
   void Process(TTimedBufferThread& worker);
-  void Deliver(TData& packet);
+  void Deliver(TData& packet, Clock::time_point due);
+  // When the schedule's next packet is to be released; nothing while the ring is empty.
+  // The caller holds FLock.
+  std::optional<Clock::time_point> NextRelease() const;
 
   const TClockReader FNow;  // set once, read on any thread
   std::atomic<uint32_t> FBufferTime{1000};
   std::atomic<uint32_t> FBufferResolution{20};
+  std::atomic<std::chrono::microseconds> FReleaseLead{};
   TEvent FWakeEvent;
 
   mutable std::mutex FLock;  // guards FSchedule, FTimerId, FArrivals, FSizer and FAuto

@@ -14,6 +14,7 @@
 #include <deque>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -54,6 +55,7 @@ struct TJackPeer::TState {
   struct TOutgoing {
     std::vector<uint8_t> bytes;
     size_t maxEventBytes;
+    std::optional<jack_nframes_t> frame;  // where to write it; at once when none
     size_t written = 0;
   };
   std::deque<TOutgoing> outgoing;
@@ -89,20 +91,27 @@ struct TJackPeer::TState {
     // Connections take effect in the graph the cycle runs, which these calls see.
     const bool outputConnected = jack_port_connected(state.output) > 0;
     const bool inputConnected = jack_port_connected(state.input) > 0;
+    const jack_nframes_t cycleStart = jack_last_frame_time(state.client);
     std::lock_guard guard(state.lock);
     jack_midi_clear_buffer(outputBuffer);
-    if (outputConnected) state.Play(outputBuffer);
-    state.Record(inputBuffer);
+    if (outputConnected) state.Play(outputBuffer, cycleStart, frames);
+    state.Record(inputBuffer, cycleStart);
     state.inputConnected = inputConnected;
     state.changed.notify_all();
     return 0;
   }
 
-  // Writes whole messages while they fit; a system-exclusive message that does not fit is
-  // written in pieces, one piece per cycle.
-  void Play(void* buffer) {
+  // Writes whole messages while they fit, each timed one at its frame within this cycle; a
+  // system-exclusive message that does not fit is written in pieces, one piece per cycle.
+  void Play(void* buffer, jack_nframes_t cycleStart, jack_nframes_t frames) {
+    jack_nframes_t offset = 0;
     while (!outgoing.empty()) {
       TOutgoing& next = outgoing.front();
+      if (next.frame) {
+        const auto ahead = static_cast<int32_t>(*next.frame - cycleStart);
+        if (ahead >= static_cast<int32_t>(frames)) return;
+        offset = std::max<jack_nframes_t>(offset, ahead > 0 ? ahead : 0);
+      }
       const size_t room = jack_midi_max_event_size(buffer);
       const size_t left = next.bytes.size() - next.written;
       const bool splittable = next.bytes.front() == 0xF0;
@@ -112,41 +121,42 @@ struct TJackPeer::TState {
         if (!splittable || room == 0) return;
         piece = room;
       }
-      if (jack_midi_event_write(buffer, 0, next.bytes.data() + next.written, piece) != 0) return;
+      if (jack_midi_event_write(buffer, offset, next.bytes.data() + next.written, piece) != 0)
+        return;
       next.written += piece;
       if (next.written < next.bytes.size()) return;
       outgoing.pop_front();
     }
   }
 
-  void Record(void* buffer) {
+  void Record(void* buffer, jack_nframes_t cycleStart) {
     const uint32_t count = jack_midi_get_event_count(buffer);
     for (uint32_t i = 0; i < count; ++i) {
       jack_midi_event_t event;
       if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0) continue;
-      RecordEvent(event.buffer, event.size);
+      RecordEvent(event.buffer, event.size, cycleStart + event.time);
     }
   }
 
-  void RecordEvent(const uint8_t* bytes, size_t size) {
+  void RecordEvent(const uint8_t* bytes, size_t size, uint32_t frame) {
     const uint8_t first = bytes[0];
     if (!sysex.empty() && IsStatus(first) && !IsRealTime(first) && first != 0xF7) {
-      Store(std::move(sysex));  // cut off by another message: keep what came
+      Store(std::move(sysex), frame);  // cut off by another message: keep what came
       sysex.clear();
     }
     if (first == 0xF0 || (!sysex.empty() && !IsRealTime(first))) {
       sysex.insert(sysex.end(), bytes, bytes + size);
       if (sysex.back() == 0xF7) {
-        Store(std::move(sysex));
+        Store(std::move(sysex), frame);
         sysex.clear();
       }
       return;
     }
-    Store(std::vector<uint8_t>(bytes, bytes + size));
+    Store(std::vector<uint8_t>(bytes, bytes + size), frame);
   }
 
-  void Store(std::vector<uint8_t> bytes) {
-    received.push_back(TMessage{std::move(bytes), Clock::now()});
+  void Store(std::vector<uint8_t> bytes, uint32_t frame) {
+    received.push_back(TMessage{std::move(bytes), Clock::now(), frame});
   }
 };
 
@@ -219,8 +229,17 @@ bool TJackPeer::Connect(const std::string& from, const std::string& to) {
 void TJackPeer::Send(std::vector<uint8_t> bytes, size_t maxEventBytes) {
   if (bytes.empty()) return;
   std::lock_guard guard(state_->lock);
-  state_->outgoing.push_back(TState::TOutgoing{std::move(bytes), maxEventBytes});
+  state_->outgoing.push_back(TState::TOutgoing{std::move(bytes), maxEventBytes, std::nullopt});
 }
+
+void TJackPeer::SendAt(std::vector<uint8_t> bytes, uint32_t frame) {
+  std::lock_guard guard(state_->lock);
+  state_->outgoing.push_back(TState::TOutgoing{std::move(bytes), 0, frame});
+}
+
+uint32_t TJackPeer::FrameTime() const { return jack_frame_time(state_->client); }
+
+uint32_t TJackPeer::SampleRate() const { return jack_get_sample_rate(state_->client); }
 
 bool TJackPeer::WaitUntilSent(std::chrono::milliseconds timeout) {
   std::unique_lock guard(state_->lock);

@@ -26,6 +26,7 @@ class TJackPeer {
   struct TMessage {
     std::vector<uint8_t> Bytes;  // one whole message; a system-exclusive one from F0 to F7
     Clock::time_point Arrival;   // when its last byte was read
+    uint32_t Frame;              // JACK's frame time of its last byte, exact to the frame
   };
 
   // True when a JACK server answers; otherwise `why` says which server and what failed.
@@ -58,6 +59,13 @@ class TJackPeer {
   // `maxEventBytes` (0: what the port's buffer allows) forces smaller pieces. Nothing is
   // played before the output port is connected in the server's running graph.
   void Send(std::vector<uint8_t> bytes, size_t maxEventBytes = 0);
+  // Queues one short message to be written at JACK frame time `frame`, at its offset within
+  // that frame's cycle; one already past goes at the start of the next cycle. Keep them in
+  // order of frame, and apart from Send.
+  void SendAt(std::vector<uint8_t> bytes, uint32_t frame);
+  // JACK's frame time now, and frames per second.
+  uint32_t FrameTime() const;
+  uint32_t SampleRate() const;
   // Waits until everything queued has been written to the port; false on timeout.
   bool WaitUntilSent(std::chrono::milliseconds timeout);
 

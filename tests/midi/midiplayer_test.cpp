@@ -47,7 +47,7 @@ class RoomlessBackend final : public mmsystem::MidiBackend {
   class Output final : public mmsystem::MidiOutputConnection {
    public:
     explicit Output(RoomlessBackend& backend) : backend_(backend) {}
-    MMRESULT Send(const uint8_t*, size_t) override {
+    MMRESULT Send(const uint8_t*, size_t, mmsystem::PlayTimeUs) override {
       if (backend_.refusing) return MMSYSERR_ERROR;
       std::unique_lock guard(lock_);
       if (!backend_.roomless) return MMSYSERR_NOERROR;
@@ -95,7 +95,7 @@ TEST_F(MidiPlayerTest, ClosingNeverWaitsBehindASendThatWaitsForRoom) {
   ASSERT_TRUE(player.IsOpen());
   std::thread worker([&] {
     TData packet = NoteOn();
-    player.PlayMidiPacket(packet);
+    player.PlayMidiPacket(packet, mmsystem::kPlayAtOnce);
   });
   ASSERT_TRUE(ProcessEventsUntil([&] { return backend->sendWaiting.load(); }));
   EXPECT_TRUE(player.IsOpen());
@@ -113,20 +113,20 @@ TEST_F(MidiPlayerTest, CountsThePacketsThatTheOpenPortRefuses) {
   backend->roomless = false;
   TMidiPlayer player;
   TData packet = NoteOn();
-  player.PlayMidiPacket(packet);
+  player.PlayMidiPacket(packet, mmsystem::kPlayAtOnce);
   EXPECT_EQ(player.FailedPackets(), 0u);
 
   backend->refusing = true;
   player.Port().Open();
-  player.PlayMidiPacket(packet);
-  player.PlayMidiPacket(packet);
+  player.PlayMidiPacket(packet, mmsystem::kPlayAtOnce);
+  player.PlayMidiPacket(packet, mmsystem::kPlayAtOnce);
   EXPECT_EQ(player.FailedPackets(), 2u);
 
   backend->refusing = false;
   const std::unique_ptr<TData> end = TMidiPlayer::EndOfLinkEntry();
   EXPECT_EQ(end->Count(), 0);
   EXPECT_THROW(end->Encode(), ERangeError);
-  player.PlayMidiPacket(*end);
+  player.PlayMidiPacket(*end, mmsystem::kPlayAtOnce);
   EXPECT_EQ(player.FailedPackets(), 2u);
 }
 

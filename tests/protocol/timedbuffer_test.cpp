@@ -48,16 +48,17 @@ class Releases {
   struct Release {
     int tag;
     Clock::time_point at;
+    Clock::time_point due;
   };
 
   // `whileDelivering` runs inside OnData after the release is recorded.
   void Attach(TTimedBuffer& buffer, std::function<void(int tag)> whileDelivering = {}) {
-    buffer.OnData = [this, &buffer, whileDelivering](TData& packet) {
+    buffer.OnData = [this, &buffer, whileDelivering](TData& packet, Clock::time_point due) {
       const Clock::time_point at = Clock::now();
       const int tag = dynamic_cast<TaggedPacket&>(packet).Tag;
       {
         std::lock_guard lock(mutex_);
-        taken_.push_back({tag, at});
+        taken_.push_back({tag, at, due});
         changed_.notify_all();
       }
       if (whileDelivering) whileDelivering(tag);
@@ -88,12 +89,15 @@ class TimedBuffer : public testing::Test {
   }
 };
 
+// With a release lead each packet leaves that much before its instant and carries the
+// instant, so the output can place it exactly.
 TEST_F(TimedBuffer, HoldsTheFirstPacketThenSpacesFollowersByTheirDelta) {
   Releases releases;
   Clock::time_point put;
   {
     TTimedBuffer buffer(16);
-    buffer.SetBufferTime(100);
+    buffer.SetBufferTime(300);
+    buffer.SetReleaseLead(200ms);
     releases.Attach(buffer);
     put = Clock::now();
     buffer.Put(Packet(0, 0));
@@ -102,13 +106,15 @@ TEST_F(TimedBuffer, HoldsTheFirstPacketThenSpacesFollowersByTheirDelta) {
   }
   const std::vector<Releases::Release> taken = releases.Taken();
   EXPECT_EQ(taken[0].tag, 0);
-  EXPECT_GE(taken[0].at - put, 100ms);
-  EXPECT_LT(taken[0].at - put, 900ms);
+  EXPECT_GE(taken[0].due - put, 300ms);
+  EXPECT_LT(taken[0].due - put, 1100ms);
+  EXPECT_GE(taken[0].at, taken[0].due - 200ms);
+  EXPECT_LT(taken[0].at, taken[0].due) << "released without its lead";
   // The follower is due its delta after the first was due, not after the first went out: it
   // keeps the sender's timeline, however late the first was delivered.
   EXPECT_EQ(taken[1].tag, 1);
-  EXPECT_GE(taken[1].at - put, 400ms);
-  EXPECT_LT(taken[1].at - taken[0].at, 900ms);
+  EXPECT_EQ(taken[1].due - taken[0].due, 300ms);
+  EXPECT_GE(taken[1].at, taken[1].due - 200ms);
 }
 
 TEST_F(TimedBuffer, AutomaticBufferTimeGrowsOnALatePacketAndHoldsItWithTheGrownValue) {
