@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
@@ -16,6 +17,7 @@
 #include "tests/jack/jackpeer.h"
 #include "tests/jack/ownjackserver.h"
 #include "tests/process/tesselprocess.h"
+#include "tests/support/serverprocess.h"
 
 namespace {
 
@@ -86,6 +88,31 @@ TEST_F(JackClientsTest, EachCopyIsOneClientNamedByItsPlaceInTheStartOrder) {
     ASSERT_EQ(second.Stop(kPatience), 0) << second.Log();
     ASSERT_EQ(first.Stop(kPatience), 0) << first.Log();
   }
+}
+
+// A cycle the JACK server could not finish drops its MIDI for every client, so the server
+// says how many it missed, beside its own losses.
+TEST_F(JackClientsTest, CyclesTheMidiSystemMissedAreShownBesideTheLosses) {
+  std::string why;
+  if (!TJackPeer::ServerRunning(&why)) GTEST_SKIP() << why;
+  peer_ = std::make_unique<TJackPeer>("Patchbay");
+  int argc = 0;
+  QCoreApplication application(argc, nullptr);
+  TTesselProcess& copy = NewCopy("server");
+  copy.WriteSettings({{"Port", std::to_string(FreeLoopbackPort())},
+                      {"MidiIn", "Tessel MIDI In"},
+                      {"MidiOut", "Tessel MIDI Out"}});
+  TServerProcess server(copy.SettingsFile().string());
+  ASSERT_TRUE(server.Started());
+  ASSERT_TRUE(server.Printed("Server : Starts Listening ...")) << server.Output;
+
+  const size_t before = peer_->Xruns();
+  peer_->StallNextCycle(200ms);
+  const auto deadline = Clock::now() + kPatience;
+  while (peer_->Xruns() == before && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
+  ASSERT_GT(peer_->Xruns(), before) << "the stalled cycle was not reported as missed";
+  EXPECT_TRUE(server.Printed("Nothing lost; the MIDI system missed ")) << server.Output;
+  EXPECT_TRUE(server.Terminate());
 }
 
 // On a server of its own that waits for every client in each cycle (jackd --sync), so that

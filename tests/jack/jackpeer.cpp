@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -59,6 +61,7 @@ struct TJackPeer::TState {
     size_t written = 0;
   };
   std::deque<TOutgoing> outgoing;
+  std::atomic<std::chrono::milliseconds> stall{};  // taken by the next cycle
   std::vector<TMessage> received;
   std::vector<uint8_t> sysex;  // a system-exclusive message still arriving
   bool inputConnected = false;
@@ -91,6 +94,8 @@ struct TJackPeer::TState {
     // Connections take effect in the graph the cycle runs, which these calls see.
     const bool outputConnected = jack_port_connected(state.output) > 0;
     const bool inputConnected = jack_port_connected(state.input) > 0;
+    if (const auto stall = state.stall.exchange({}); stall.count() > 0)
+      std::this_thread::sleep_for(stall);
     const jack_nframes_t cycleStart = jack_last_frame_time(state.client);
     std::lock_guard guard(state.lock);
     jack_midi_clear_buffer(outputBuffer);
@@ -266,6 +271,8 @@ void TJackPeer::ClearReceived() {
   state_->received.clear();
   state_->sysex.clear();
 }
+
+void TJackPeer::StallNextCycle(std::chrono::milliseconds stall) { state_->stall = stall; }
 
 size_t TJackPeer::Xruns() const {
   std::lock_guard guard(state_->lock);

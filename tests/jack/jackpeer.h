@@ -83,6 +83,8 @@ class TJackPeer {
   // How many cycles the server has reported as run out of time (xruns) since this client
   // opened; in such a cycle it may drop MIDI between its clients.
   size_t Xruns() const;
+  // The next cycle of this client takes `stall` longer, as one of a busy machine's does.
+  void StallNextCycle(std::chrono::milliseconds stall);
 
  private:
   struct TState;
