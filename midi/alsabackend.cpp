@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <thread>
 #include <utility>
 
 #include "platform/timerservice.h"
@@ -25,6 +26,11 @@ constexpr size_t kInputBufferBytes = size_t{1} << 16;
 constexpr size_t kMostSysexEventBytes = 256;
 // How long a send waits for room in the kernel's pool: longer only while no one reads.
 constexpr auto kMostWait = std::chrono::seconds(2);
+// Each message is asked for this long before its instant and waits on the sequencer's queue,
+// so a sender woken a little late still plays it on time.
+constexpr PlayTimeUs kScheduleLeadUs = 2000;
+// How long a close waits for the queue to play what it holds: a reset's note-offs.
+constexpr auto kMostCloseWait = std::chrono::milliseconds(250);
 constexpr unsigned kMidiPortTypes =
     SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_APPLICATION;
 
@@ -114,11 +120,15 @@ class AlsaBackend::Input final : public MidiInputConnection {
 };
 
 // An open output: the mapper is our port as it is; device N also subscribes it to the
-// system's port. Events go straight to the sequencer, which delivers them in order.
+// system's port. Each event waits on the sequencer's queue for its instant, never before the
+// one sent before it, so the sequencer delivers them in order and on time.
 class AlsaBackend::Output final : public MidiOutputConnection {
  public:
   explicit Output(AlsaBackend& backend) : backend_(backend) {}
   ~Output() override {
+    // Unsubscribed, what still waits on the queue would reach no one.
+    std::this_thread::sleep_until(
+        std::min(lastDue_, std::chrono::steady_clock::now() + kMostCloseWait));
     if (encoder_ != nullptr) snd_midi_event_free(encoder_);
     if (subscribed_) {
       snd_seq_disconnect_to(backend_.sequencer_, backend_.outputPort_, destination_.client,
@@ -139,8 +149,8 @@ class AlsaBackend::Output final : public MidiOutputConnection {
     return MMSYSERR_NOERROR;
   }
 
-  // Asks no lead, so every message comes at its instant and plays at once.
-  MMRESULT Send(const uint8_t* bytes, size_t count, PlayTimeUs) override {
+  MMRESULT Send(const uint8_t* bytes, size_t count, PlayTimeUs playAt) override {
+    Schedule(playAt);
     if (IsSysex(bytes, count)) return SendSysex(bytes, count);
     snd_seq_event_t event;
     snd_seq_ev_clear(&event);
@@ -164,11 +174,33 @@ class AlsaBackend::Output final : public MidiOutputConnection {
     return MMSYSERR_NOERROR;
   }
 
+  // Where on the queue's clock the next message plays: at `playAt`, or at once, but never
+  // before the message sent last. Without a queue every message plays at once.
+  void Schedule(PlayTimeUs playAt) {
+    if (backend_.queue_ < 0) return;
+    snd_seq_queue_status_t* status;
+    snd_seq_queue_status_alloca(&status);
+    if (snd_seq_get_queue_status(backend_.sequencer_, backend_.queue_, status) < 0) return;
+    const snd_seq_real_time_t* now = snd_seq_queue_status_get_real_time(status);
+    const int64_t queueNowUs = int64_t{now->tv_sec} * 1000000 + now->tv_nsec / 1000;
+    const PlayTimeUs steadyNowUs = SteadyMicroseconds();
+    const int64_t aheadUs = playAt == kPlayAtOnce ? 0 : std::max<int64_t>(playAt - steadyNowUs, 0);
+    dueUs_ = std::max(queueNowUs + aheadUs, dueUs_);
+    lastDue_ = std::chrono::steady_clock::now() +
+               std::chrono::microseconds(dueUs_ - queueNowUs + 1000);
+  }
+
   // Waits while the kernel's pool is full, so nothing is dropped.
   MMRESULT Emit(snd_seq_event_t& event) {
     snd_seq_ev_set_source(&event, backend_.outputPort_);
     snd_seq_ev_set_subs(&event);
-    snd_seq_ev_set_direct(&event);
+    if (backend_.queue_ >= 0) {
+      const snd_seq_real_time_t due{static_cast<unsigned>(dueUs_ / 1000000),
+                                    static_cast<unsigned>(dueUs_ % 1000000 * 1000)};
+      snd_seq_ev_schedule_real(&event, backend_.queue_, 0, &due);
+    } else {
+      snd_seq_ev_set_direct(&event);
+    }
     const auto deadline = std::chrono::steady_clock::now() + kMostWait;
     while (true) {
       const int result = snd_seq_event_output_direct(backend_.sequencer_, &event);
@@ -182,6 +214,8 @@ class AlsaBackend::Output final : public MidiOutputConnection {
 
   AlsaBackend& backend_;
   snd_midi_event_t* encoder_ = nullptr;  // the sending thread's own
+  int64_t dueUs_ = 0;  // on the queue's clock: when the message sent last plays
+  std::chrono::steady_clock::time_point lastDue_{};  // the same on the steady clock, and a tick
   snd_seq_addr_t destination_{};
   bool subscribed_ = false;
 };
@@ -219,6 +253,13 @@ bool AlsaBackend::Start() {
   if (snd_seq_connect_from(sequencer_, announcePort_, SND_SEQ_CLIENT_SYSTEM,
                            SND_SEQ_PORT_SYSTEM_ANNOUNCE) < 0) {
     return false;
+  }
+  // A queue of our own times the output; without one, messages play when sent.
+  queue_ = snd_seq_alloc_named_queue(sequencer_, "Tessel");
+  if (queue_ >= 0 && (snd_seq_start_queue(sequencer_, queue_, nullptr) < 0 ||
+                      snd_seq_drain_output(sequencer_) < 0)) {
+    snd_seq_free_queue(sequencer_, queue_);
+    queue_ = -1;
   }
   if (snd_midi_event_new(kMostSysexEventBytes, &decoder_) < 0) return false;
   snd_midi_event_no_status(decoder_, 1);
@@ -268,6 +309,8 @@ std::vector<AlsaBackend::SystemPort> AlsaBackend::SystemPorts(bool sources) cons
   }
   return ports;
 }
+
+PlayTimeUs AlsaBackend::OutputLeadUs() const { return queue_ >= 0 ? kScheduleLeadUs : 0; }
 
 std::vector<std::string> AlsaBackend::SystemPortNames(bool sources) const {
   std::vector<std::string> names;

@@ -38,6 +38,7 @@ class AlsaBackend final : public SystemPortsBackend {
                      std::unique_ptr<MidiInputConnection>& connection) override;
   MMRESULT OpenOutput(UINT id, std::unique_ptr<MidiOutputConnection>& connection) override;
   uint64_t InputEventsLost() const override { return overruns_.load(std::memory_order_relaxed); }
+  PlayTimeUs OutputLeadUs() const override;
   void WatchDevices(std::function<void()> changed) override { watch_.Set(std::move(changed)); }
 
  private:
@@ -65,6 +66,7 @@ class AlsaBackend final : public SystemPortsBackend {
   int inputPort_ = -1;
   int outputPort_ = -1;
   int announcePort_ = -1;
+  int queue_ = -1;  // times the output; -1 when the sequencer gave none
 
   std::atomic<bool> inputClaimed_ = false;   // one open input at a time
   std::atomic<bool> outputClaimed_ = false;  // one open output at a time

@@ -319,12 +319,16 @@ void JackBackend::Attach(MidiInputSink* sink) {
 
 int JackBackend::OnProcess(jack_nframes_t frames, void* self) {
   auto& backend = *static_cast<JackBackend*>(self);
+  CycleCostProbe* const probe = backend.probe_.load(std::memory_order_acquire);
+  const auto began = probe != nullptr ? std::chrono::steady_clock::now()
+                                      : std::chrono::steady_clock::time_point{};
   jack_port_t* const input = backend.inputPort_.load(std::memory_order_acquire);
   jack_port_t* const output = backend.outputPort_.load(std::memory_order_acquire);
   const CycleClock clock = backend.MeasureCycle(frames);
   if (input != nullptr) backend.Record(jack_port_get_buffer(input, frames), clock);
   if (output != nullptr) backend.Play(jack_port_get_buffer(output, frames), clock);
   backend.cycles_.fetch_add(1, std::memory_order_release);
+  if (probe != nullptr) probe->CycleTook(std::chrono::steady_clock::now() - began);
   return 0;
 }
 

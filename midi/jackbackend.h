@@ -16,6 +16,7 @@
 #include <jack/jack.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,6 +28,16 @@
 #include "midi/midibackend.h"
 
 namespace mmsystem {
+
+// Told what each process cycle cost, on JACK's process thread, so it must neither block nor
+// allocate. For measurements: nothing is timed while none is set.
+class CycleCostProbe {
+ public:
+  virtual void CycleTook(std::chrono::nanoseconds cost) = 0;
+
+ protected:
+  ~CycleCostProbe() = default;
+};
 
 class JackBackend final : public SystemPortsBackend {
  public:
@@ -45,6 +56,8 @@ class JackBackend final : public SystemPortsBackend {
   // One period: a message must be queued before the cycle that holds its instant begins.
   PlayTimeUs OutputLeadUs() const override;
   void WatchDevices(std::function<void()> changed) override { watch_.Set(std::move(changed)); }
+  // Any thread; null stops it. The probe must outlive the cycles that may still be told.
+  void SetCycleCostProbe(CycleCostProbe* probe) { probe_.store(probe, std::memory_order_release); }
 
  private:
   class Input;
@@ -97,6 +110,7 @@ class JackBackend final : public SystemPortsBackend {
   // Process cycles run so far; written by the process thread only.
   std::atomic<uint64_t> cycles_ = 0;
   std::atomic<uint64_t> missedCycles_ = 0;  // xruns since the client opened
+  std::atomic<CycleCostProbe*> probe_ = nullptr;
 
   std::atomic<bool> inputClaimed_ = false;   // one open input at a time
   std::atomic<bool> outputClaimed_ = false;  // one open output at a time
