@@ -1,14 +1,17 @@
 // Spacing of a played stream at the other client and at the server: three copies of the
 // program as separate processes (server S, clients A and B) on a JACK server of this tool's
-// own, a stream of notes 20 to 120 ms apart played into A's input, and the intervals heard at
-// B's and S's outputs compared with the intervals played. A link relay can delay A's or B's
-// link by 5 ms plus a uniform 0 to 40 ms.
+// own, a stream of notes 20 to 120 ms apart played into A's input at frames anywhere within
+// a cycle, and the intervals heard at B's and S's outputs, exact to the frame, compared with
+// the intervals played. A link relay can delay A's or B's link by 5 ms plus a uniform 0 to
+// 40 ms.
 //
 //   bench_spacing [--seconds 60] [--jitter none|a|b] [--buffer 150] [--period 128]
-//                 [--monitor] [--auto] [--async] [--seed 1]
+//                 [--monitor] [--auto] [--async] [--seed 1] [--bare 15]
 //
 // --monitor turns A's monitor on; --auto writes the automatic buffer time's settings key;
-// --async runs JACK without --sync, as users usually do (see bench/jackserver.h).
+// --async runs JACK without --sync, as users usually do (see bench/jackserver.h); --bare
+// first counts the cycles the graph misses for that many seconds without the copies, to set
+// beside those it misses while they play.
 
 #include <unistd.h>
 
@@ -42,6 +45,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kSampleRate = 48000;
 constexpr auto kPatience = 20s;
 constexpr double kAudibleMs = 10;
+constexpr auto kQueueAhead = 50ms;
 const char kInputPorts[] = "^Tessel[^:]*:MIDI In$";
 const char kOutputPorts[] = "^Tessel[^:]*:MIDI Out$";
 const TLinkRelay::TDelay kBusyNetwork{5ms, 40ms};
@@ -55,6 +59,7 @@ struct TOptions {
   bool Auto = false;
   bool Async = false;
   uint32_t Seed = 1;
+  int BareSeconds = 0;
 };
 
 TOptions Parse(int argc, char** argv) {
@@ -76,6 +81,8 @@ TOptions Parse(int argc, char** argv) {
       options.BufferTimeMs = std::stoi(value());
     } else if (flag == "--period") {
       options.PeriodFrames = std::stoi(value());
+    } else if (flag == "--bare") {
+      options.BareSeconds = std::stoi(value());
     } else if (flag == "--seed") {
       options.Seed = static_cast<uint32_t>(std::stoul(value()));
     } else if (flag == "--monitor") {
@@ -93,7 +100,7 @@ TOptions Parse(int argc, char** argv) {
 
 struct TPlayed {
   Bytes Message;
-  Clock::time_point At;
+  uint32_t Frame;  // JACK's frame time it was played at
 };
 
 // One copy of the program and the JACK client of this tool that plays into it and hears it.
@@ -147,23 +154,31 @@ void WaitUntilHeard(TCopy& from, const std::vector<TCopy*>& to, int bufferTimeMs
   from.Peer->ClearReceived();
 }
 
+// Each message is queued before its frame, which falls anywhere within its cycle.
 std::vector<TPlayed> PlayStream(TJackPeer& player, int seconds, std::mt19937& random) {
-  std::uniform_int_distribution<int> gapMs(20, 120);
+  const uint32_t rate = player.SampleRate();
+  std::uniform_int_distribution<uint32_t> gapFrames(rate / 50, rate * 120 / 1000);
   std::vector<TPlayed> played;
-  const auto end = Clock::now() + std::chrono::seconds(seconds);
-  for (auto next = Clock::now(); next < end; next += std::chrono::milliseconds(gapMs(random))) {
-    std::this_thread::sleep_until(next);
+  const auto started = Clock::now();
+  const uint32_t firstFrame = player.FrameTime() + rate / 10;
+  for (uint32_t frame = firstFrame; frame - firstFrame < uint32_t(seconds) * rate;
+       frame += gapFrames(random)) {
+    // A cycle ahead at the longest period, so the frame is still to come when it is queued.
+    const auto due = started + std::chrono::microseconds(uint64_t{frame - firstFrame} * 1000000 / rate);
+    std::this_thread::sleep_until(due - kQueueAhead);
     // Note and velocity tell the pairs apart, so a lost or doubled message shows.
     const size_t pair = played.size() / 2;
     const auto note = static_cast<uint8_t>(36 + pair / 127 % 48);
     const auto velocity = static_cast<uint8_t>(1 + pair % 127);
     const Bytes message =
         played.size() % 2 == 0 ? Bytes{0x90, note, velocity} : Bytes{0x80, note, velocity};
-    player.Send(message);
-    played.push_back({message, Clock::now()});
+    player.SendAt(message, frame);
+    played.push_back({message, frame});
   }
   return played;
 }
+
+double FramesMs(int64_t frames, uint32_t rate) { return 1000.0 * static_cast<double>(frames) / rate; }
 
 double Quantile(std::vector<double> values, double q) {
   if (values.empty()) return NAN;
@@ -180,21 +195,23 @@ void Report(const char* where, TJackPeer& listener, const std::vector<TPlayed>& 
   // Every message played is unique, so each one heard finds its place.
   std::map<Bytes, size_t> playedIndex;
   for (size_t i = 0; i < played.size(); ++i) playedIndex[played[i].Message] = i;
+  const uint32_t rate = listener.SampleRate();
   std::vector<double> errors;
   std::vector<double> latencies;
-  std::optional<std::pair<size_t, Clock::time_point>> previous;
+  std::optional<std::pair<size_t, uint32_t>> previous;
   size_t matched = 0;
   for (const TJackPeer::TMessage& message : heard) {
     const auto found = playedIndex.find(message.Bytes);
     if (found == playedIndex.end()) continue;
     ++matched;
     const size_t i = found->second;
-    latencies.push_back(Millis(message.Arrival - played[i].At).count());
+    latencies.push_back(FramesMs(static_cast<int32_t>(message.Frame - played[i].Frame), rate));
     if (previous && previous->first + 1 == i) {
-      const auto error = (message.Arrival - previous->second) - (played[i].At - played[i - 1].At);
-      errors.push_back(std::abs(Millis(error).count()));
+      const auto error = static_cast<int32_t>(message.Frame - previous->second) -
+                         static_cast<int32_t>(played[i].Frame - played[i - 1].Frame);
+      errors.push_back(std::abs(FramesMs(error, rate)));
     }
-    previous.emplace(i, message.Arrival);
+    previous.emplace(i, message.Frame);
   }
   const auto audible =
       std::count_if(errors.begin(), errors.end(), [](double error) { return error > kAudibleMs; });
@@ -235,6 +252,13 @@ int main(int argc, char** argv) {
 
   int status = 0;
   try {
+    // A bare client of the graph: what it hears of missed cycles is the graph's own.
+    TJackPeer observer("Observer");
+    if (options.BareSeconds > 0) {
+      std::this_thread::sleep_for(std::chrono::seconds(options.BareSeconds));
+      std::printf("missed cycles: %zu in %d s of the bare graph\n", observer.Xruns(),
+                  options.BareSeconds);
+    }
     const uint16_t port = FreeLoopbackPort();
     std::optional<TLinkRelay> relay;
     if (options.JitterOn != 0) {
@@ -280,7 +304,10 @@ int main(int argc, char** argv) {
         jack.PeriodMs(), options.Async ? " (async)" : "", options.Monitor ? "; A's monitor on" : "",
         options.Auto ? "; automatic buffer time" : "");
     std::mt19937 random(options.Seed);
+    const size_t missedBefore = observer.Xruns();
     const std::vector<TPlayed> played = PlayStream(*clientA.Peer, options.Seconds, random);
+    std::printf("missed cycles: %zu in %d s while the three copies played\n",
+                observer.Xruns() - missedBefore, options.Seconds);
     Report("at B", *clientB.Peer, played, options.BufferTimeMs);
     Report("at S", *server.Peer, played, options.BufferTimeMs);
 

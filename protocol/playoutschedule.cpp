@@ -19,12 +19,16 @@ void TPlayoutSchedule::StartNewTimeline() {
 }
 
 TPlayoutSchedule::TPlacement TPlayoutSchedule::Put(std::unique_ptr<TData> packet, TimePoint now,
-                                                   std::chrono::milliseconds bufferTime) {
+                                                   std::chrono::milliseconds bufferTime,
+                                                   std::chrono::milliseconds lag) {
   const bool hasPayload = packet->Count() > 0;
   const auto delta = std::chrono::milliseconds(packet->Time);
   TPlacement placement{false, false};
-  if (FCount > 0) {
+  // A packet released ahead of its instant still holds the timeline until that instant.
+  const bool stillDue = FCount > 0 || (FHasTimeline && now < FTailDue);
+  if (stillDue) {
     FTailDue += delta;
+    if (FCount == 0) FHeadDue = FTailDue;
   } else {
     const bool late = IsLate(packet->Time, now);
     const bool goesOn = FKeepTimeline && FHasTimeline && packet->Time < IdleIntervalMs && !late &&
@@ -35,7 +39,7 @@ TPlayoutSchedule::TPlacement TPlayoutSchedule::Put(std::unique_ptr<TData> packet
       placement.StartedHold = true;
       const bool midStream = hasPayload && FLastPutHadPayload && packet->Time < IdleIntervalMs;
       placement.Underflow = midStream && (late || !FKeepTimeline);
-      FHeadDue = now + bufferTime;
+      FHeadDue = now - lag + bufferTime;
       FHoldBufferTime = bufferTime;
     }
     FTailDue = FHeadDue;

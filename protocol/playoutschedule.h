@@ -12,7 +12,12 @@
 // The rules of the timed playout buffer, with no thread and no clock: the caller says what
 // time it is, and the schedule answers what is due and when the next wake-up is.
 //
-// A packet that finds the timeline idle is held for the buffer time. Every packet put behind
+// A packet that finds the timeline idle is held for the buffer time from the instant its
+// sender played it: its arrival less its lag, the delay it had beyond the least-delayed of
+// its sender's packets. So a timeline that starts over after a rest keeps its place on the
+// sender's timeline, however late the first packet came. The timeline is busy
+// until the last packet put is due, whether or not it has been taken (the owner may take
+// packets ahead of their instants). Every packet put behind
 // it is due its delta after its predecessor was due: the sender's timeline, so a late wake-up
 // delays one release and never the rest. Packets leave in put order; a full ring refuses.
 //
@@ -55,8 +60,8 @@ class TPlayoutSchedule {
   void StartNewTimeline();
 
   // Queues the packet; the caller checks Full first.
-  TPlacement Put(std::unique_ptr<TData> packet, TimePoint now,
-                 std::chrono::milliseconds bufferTime);
+  TPlacement Put(std::unique_ptr<TData> packet, TimePoint now, std::chrono::milliseconds bufferTime,
+                 std::chrono::milliseconds lag = std::chrono::milliseconds(0));
   // The oldest packet when it is due at `now`, else nullptr. Asked again with the same `now`,
   // it hands out everything due by then, so a chord leaves in one pass.
   std::unique_ptr<TData> TakeDue(TimePoint now);

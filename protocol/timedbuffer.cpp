@@ -101,9 +101,11 @@ void TTimedBuffer::Put(std::unique_ptr<TData> packet) {
     if (!overflow) {
       const Clock::time_point now = FNow();
       const bool endOfLink = packet->DataType < 0;
-      const uint32_t bufferTime = endOfLink ? BufferTimeInForce() : Measure(*packet, now);
+      uint32_t lag = 0;
+      const uint32_t bufferTime = endOfLink ? BufferTimeInForce() : Measure(*packet, now, lag);
       const TPlayoutSchedule::TPlacement placement =
-          FSchedule.Put(std::move(packet), now, std::chrono::milliseconds(bufferTime));
+          FSchedule.Put(std::move(packet), now, std::chrono::milliseconds(bufferTime),
+                        std::chrono::milliseconds(lag));
       if (endOfLink) ForgetLink();
       underflow = placement.Underflow;
       if (FSchedule.Count() == 1) refused = !ArmTimer();
@@ -117,10 +119,10 @@ void TTimedBuffer::Put(std::unique_ptr<TData> packet) {
 // On the clock timeGetTime reads, so the figures compare with the link's. An entry that only
 // carries time still moves its sender's clock on, and the gap before it is a rest; only MIDI
 // can be heard late.
-uint32_t TTimedBuffer::Measure(const TData& packet, Clock::time_point now) {
+uint32_t TTimedBuffer::Measure(const TData& packet, Clock::time_point now, uint32_t& lag) {
   const auto arrival = static_cast<uint32_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count());
-  const uint32_t lag = arrival - FArrivals.PlayedAt(packet.Time, arrival, MaxBufferTimeMs);
+  lag = arrival - FArrivals.PlayedAt(packet.Time, arrival, MaxBufferTimeMs);
   if (FSchedule.Count() == 0) FSizer.Rest(arrival, packet.Time);
   if (packet.Count() > 0) FSizer.Observe(arrival, lag, FSchedule.IsLate(packet.Time, now));
   return BufferTimeInForce();

@@ -59,6 +59,24 @@ TEST(PlayoutSchedule, HoldsTheFirstPacketThenKeepsTheSendersTimeline) {
   EXPECT_EQ(schedule.NextWake(), t0 + 2100ms + 65535ms);
 }
 
+// The owner takes each packet ahead of its instant. The timeline stays busy until that
+// instant, and a hold that starts over counts from when the sender played the packet, so
+// neither a packet taken early nor one that came late moves the next off the sender's
+// timeline.
+TEST(PlayoutSchedule, PacketsTakenEarlyOrComingLateKeepTheSendersTimeline) {
+  TPlayoutSchedule schedule(8);
+  schedule.Put(Packet(0, 0), t0, 100ms);
+  EXPECT_EQ(TagOf(schedule.TakeDue(t0 + 100ms)), 0);  // at t0 + 80 ms, with a 20 ms lead
+  EXPECT_FALSE(schedule.Put(Packet(1, 15), t0 + 90ms, 100ms).StartedHold);
+  EXPECT_EQ(schedule.NextWake(), t0 + 115ms);
+  EXPECT_EQ(TagOf(schedule.TakeDue(t0 + 115ms)), 1);
+
+  // After a rest the ring is dry: the first of a phrase came 30 ms later than its sender's
+  // timeline has it, and is held from when it was played.
+  EXPECT_TRUE(schedule.Put(Packet(2, 900), t0 + 1030ms, 100ms, 30ms).StartedHold);
+  EXPECT_EQ(schedule.NextWake(), t0 + 1100ms);
+}
+
 TEST(PlayoutSchedule, FullRingRefusesUntilOneLeaves) {
   EXPECT_THROW(TPlayoutSchedule(-1), ERangeError);
   TPlayoutSchedule schedule(2);
