@@ -6,12 +6,13 @@
 // 40 ms.
 //
 //   bench_spacing [--seconds 60] [--jitter none|a|b] [--buffer 150] [--period 128]
-//                 [--monitor] [--auto] [--async] [--seed 1] [--bare 15]
+//                 [--monitor] [--auto] [--async] [--seed 1] [--bare 15] [--phrases]
 //
 // --monitor turns A's monitor on; --auto writes the automatic buffer time's settings key;
 // --async runs JACK without --sync, as users usually do (see bench/jackserver.h); --bare
 // first counts the cycles the graph misses for that many seconds without the copies, to set
-// beside those it misses while they play.
+// beside those it misses while they play; --phrases plays phrases of eight notes with rests of
+// 1 to 4 s between them, and counts how far the intervals across the rests are off.
 
 #include <unistd.h>
 
@@ -46,6 +47,8 @@ constexpr int kSampleRate = 48000;
 constexpr auto kPatience = 20s;
 constexpr double kAudibleMs = 10;
 constexpr auto kQueueAhead = 50ms;
+constexpr size_t kPhraseMessages = 16;
+constexpr uint32_t kRestMs = 500;  // a longer interval played is a rest
 const char kInputPorts[] = "^Tessel[^:]*:MIDI In$";
 const char kOutputPorts[] = "^Tessel[^:]*:MIDI Out$";
 const TLinkRelay::TDelay kBusyNetwork{5ms, 40ms};
@@ -60,6 +63,7 @@ struct TOptions {
   bool Async = false;
   uint32_t Seed = 1;
   int BareSeconds = 0;
+  bool Phrases = false;
 };
 
 TOptions Parse(int argc, char** argv) {
@@ -85,6 +89,8 @@ TOptions Parse(int argc, char** argv) {
       options.BareSeconds = std::stoi(value());
     } else if (flag == "--seed") {
       options.Seed = static_cast<uint32_t>(std::stoul(value()));
+    } else if (flag == "--phrases") {
+      options.Phrases = true;
     } else if (flag == "--monitor") {
       options.Monitor = true;
     } else if (flag == "--auto") {
@@ -155,14 +161,19 @@ void WaitUntilHeard(TCopy& from, const std::vector<TCopy*>& to, int bufferTimeMs
 }
 
 // Each message is queued before its frame, which falls anywhere within its cycle.
-std::vector<TPlayed> PlayStream(TJackPeer& player, int seconds, std::mt19937& random) {
+std::vector<TPlayed> PlayStream(TJackPeer& player, int seconds, bool phrases,
+                                std::mt19937& random) {
   const uint32_t rate = player.SampleRate();
   std::uniform_int_distribution<uint32_t> gapFrames(rate / 50, rate * 120 / 1000);
+  std::uniform_int_distribution<uint32_t> restFrames(rate, 4 * rate);
   std::vector<TPlayed> played;
   const auto started = Clock::now();
   const uint32_t firstFrame = player.FrameTime() + rate / 10;
+  const auto nextGap = [&] {
+    return phrases && played.size() % kPhraseMessages == 0 ? restFrames(random) : gapFrames(random);
+  };
   for (uint32_t frame = firstFrame; frame - firstFrame < uint32_t(seconds) * rate;
-       frame += gapFrames(random)) {
+       frame += nextGap()) {
     // A cycle ahead at the longest period, so the frame is still to come when it is queued.
     const auto due = started + std::chrono::microseconds(uint64_t{frame - firstFrame} * 1000000 / rate);
     std::this_thread::sleep_until(due - kQueueAhead);
@@ -197,19 +208,28 @@ void Report(const char* where, TJackPeer& listener, const std::vector<TPlayed>& 
   for (size_t i = 0; i < played.size(); ++i) playedIndex[played[i].Message] = i;
   const uint32_t rate = listener.SampleRate();
   std::vector<double> errors;
+  std::vector<double> restErrors;  // of the intervals across a rest
   std::vector<double> latencies;
   std::optional<std::pair<size_t, uint32_t>> previous;
+  std::vector<bool> heardOnce(played.size());
   size_t matched = 0;
+  size_t doubled = 0;
   for (const TJackPeer::TMessage& message : heard) {
     const auto found = playedIndex.find(message.Bytes);
     if (found == playedIndex.end()) continue;
-    ++matched;
     const size_t i = found->second;
+    if (heardOnce[i]) {
+      ++doubled;
+      continue;
+    }
+    heardOnce[i] = true;
+    ++matched;
     latencies.push_back(FramesMs(static_cast<int32_t>(message.Frame - played[i].Frame), rate));
     if (previous && previous->first + 1 == i) {
-      const auto error = static_cast<int32_t>(message.Frame - previous->second) -
-                         static_cast<int32_t>(played[i].Frame - played[i - 1].Frame);
+      const auto playedFrames = static_cast<int32_t>(played[i].Frame - played[i - 1].Frame);
+      const auto error = static_cast<int32_t>(message.Frame - previous->second) - playedFrames;
       errors.push_back(std::abs(FramesMs(error, rate)));
+      if (FramesMs(playedFrames, rate) > kRestMs) restErrors.push_back(errors.back());
     }
     previous.emplace(i, message.Frame);
   }
@@ -221,9 +241,16 @@ void Report(const char* where, TJackPeer& listener, const std::vector<TPlayed>& 
       where, Quantile(errors, 0.5), Quantile(errors, 0.99), Quantile(errors, 1.0),
       static_cast<long>(audible), errors.size(), kAudibleMs, Quantile(latencies, 0.5),
       bufferTimeMs);
+  if (!restErrors.empty()) {
+    std::printf("; across rests %ld of %zu off by more than %.0f ms",
+                static_cast<long>(std::count_if(restErrors.begin(), restErrors.end(),
+                                                [](double error) { return error > kAudibleMs; })),
+                restErrors.size(), kAudibleMs);
+  }
   const size_t lost = played.size() - matched;
-  const size_t extra = heard.size() - matched;
-  if (lost + extra > 0) std::printf("; LOST %zu, EXTRA %zu", lost, extra);
+  const size_t extra = heard.size() - matched - doubled;
+  if (lost + doubled + extra > 0)
+    std::printf("; LOST %zu, DOUBLED %zu, EXTRA %zu", lost, doubled, extra);
   std::printf("\n");
 }
 
@@ -305,7 +332,7 @@ int main(int argc, char** argv) {
         options.Auto ? "; automatic buffer time" : "");
     std::mt19937 random(options.Seed);
     const size_t missedBefore = observer.Xruns();
-    const std::vector<TPlayed> played = PlayStream(*clientA.Peer, options.Seconds, random);
+    const std::vector<TPlayed> played = PlayStream(*clientA.Peer, options.Seconds, options.Phrases, random);
     std::printf("missed cycles: %zu in %d s while the three copies played\n",
                 observer.Xruns() - missedBefore, options.Seconds);
     Report("at B", *clientB.Peer, played, options.BufferTimeMs);

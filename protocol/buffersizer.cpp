@@ -25,7 +25,9 @@ void TBufferSizer::Rest(uint32_t now, uint16_t gapMs) {
   if (gapMs < RestMs || FSamples.empty() || now - FSamples.front().At < MinHistoryMs) return;
   const uint32_t needed = Needed();
   if (needed >= FBufferTime) return;
-  const uint32_t step = gapMs >= TSenderTimeline::SilenceMs ? FBufferTime : gapMs / 4u;
+  const uint32_t step = gapMs >= TSenderTimeline::SilenceMs
+                            ? FBufferTime
+                            : std::min<uint32_t>(gapMs / 4u, MostShrinkAtRestMs);
   FBufferTime = std::max(needed, FBufferTime - std::min(step, FBufferTime));
 }
 

@@ -13,8 +13,9 @@
 // least-delayed packet's place on the sender's timeline it arrived (TSenderTimeline). A hold
 // that starts on any packet plays a later one on time when the buffer time covers the later
 // one's lag, so the buffer needs the lags' high quantile. It grows at once when a lag asks
-// for more; it shrinks only at a rest, and by at most a quarter of the rest, so the note
-// after it moves by little and no phrase is cut. A packet that only carries time is no lag
+// for more; it shrinks only at a rest, and by at most a quarter of the rest and
+// MostShrinkAtRestMs, so the note after it moves by less than anyone hears and no phrase is
+// cut. A packet that only carries time is no lag
 // that anyone hears, but the gap before it is a rest all the same.
 //
 // Times are milliseconds on a clock that wraps at 2^32; no clock of its own, no thread.
@@ -28,6 +29,7 @@ class TBufferSizer {
   // A gap before a packet that counts as a rest; a gap as long as a silence starts the
   // timeline over anyway, so the shrink is not limited there.
   static constexpr uint16_t RestMs = 250;
+  static constexpr uint32_t MostShrinkAtRestMs = 8;
 
   explicit TBufferSizer(uint32_t startMs) : FBufferTime(startMs) {}
 
