@@ -9,10 +9,7 @@
 // least-delayed packet of the last AnchorWindowMs sits at its arrival. Every packet then has
 // the instant at which the sender played it, free of the delay that varied on the way. A
 // minimum over a sliding window, not over all time, lets the anchor follow the two clocks'
-// drift. The anchor moves toward a new minimum by at most SlewPerMille of the sender's time,
-// so the first packets of a timeline, anchored on whatever delay they had, keep their
-// spacing when a less-delayed one comes: no interval stretches or shrinks by more than that
-// share. Until the anchor has arrived, a packet may sit after its arrival (a negative lag).
+// drift.
 //
 // Times are milliseconds on a clock that wraps at 2^32; no clock of its own, no thread.
 class TSenderTimeline {
@@ -20,7 +17,6 @@ class TSenderTimeline {
   static constexpr uint32_t AnchorWindowMs = 10000;
   // A delta this long follows the sender's silence: its idle Time packets carry about 5000.
   static constexpr uint16_t SilenceMs = 5000;
-  static constexpr uint32_t SlewPerMille = 20;
 
   // The instant at which the sender played the packet with `delta` that arrived at `arrival`.
   // The timeline starts over (the packet sits at its arrival) on the first packet, after a
@@ -36,14 +32,8 @@ class TSenderTimeline {
     uint32_t Offset;  // arrival less the sender's clock: its delay, up to a constant
   };
   void Add(uint32_t arrival);
-  // Moves the anchor toward the window's least offset, as far as `delta` of the sender's
-  // time allows.
-  void Slew(uint16_t delta);
 
   uint32_t FSenderClock = 0;  // the running sum of the deltas
-  uint32_t FAnchor = 0;       // the offset in use: arrival less the sender's clock
-  bool FAnchored = false;     // FAnchor holds since the timeline started
-  uint32_t FSlewBudgetUs = 0;  // how far the anchor may still move, in microseconds
   // Arrivals of the window whose offset no later arrival undercuts, oldest first; their
   // offsets rise from front to back, so the front holds the window's minimum.
   std::deque<TArrival> FLeastDelayed;

@@ -8,8 +8,6 @@
 #include <optional>
 #include <utility>
 
-#include "platform/wrappingclock.h"
-
 namespace {
 
 // "One step above normal": a nice value one below the thread's own, so MIDI goes out ahead of
@@ -103,7 +101,7 @@ void TTimedBuffer::Put(std::unique_ptr<TData> packet) {
     if (!overflow) {
       const Clock::time_point now = FNow();
       const bool endOfLink = packet->DataType < 0;
-      int32_t lag = 0;
+      uint32_t lag = 0;
       const uint32_t bufferTime = endOfLink ? BufferTimeInForce() : Measure(*packet, now, lag);
       const TPlayoutSchedule::TPlacement placement =
           FSchedule.Put(std::move(packet), now, std::chrono::milliseconds(bufferTime),
@@ -121,14 +119,12 @@ void TTimedBuffer::Put(std::unique_ptr<TData> packet) {
 // On the clock timeGetTime reads, so the figures compare with the link's. An entry that only
 // carries time still moves its sender's clock on, and the gap before it is a rest; only MIDI
 // can be heard late.
-uint32_t TTimedBuffer::Measure(const TData& packet, Clock::time_point now, int32_t& lag) {
+uint32_t TTimedBuffer::Measure(const TData& packet, Clock::time_point now, uint32_t& lag) {
   const auto arrival = static_cast<uint32_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count());
-  lag = Span(FArrivals.PlayedAt(packet.Time, arrival, MaxBufferTimeMs), arrival);
+  lag = arrival - FArrivals.PlayedAt(packet.Time, arrival, MaxBufferTimeMs);
   if (FSchedule.Count() == 0) FSizer.Rest(arrival, packet.Time);
-  // Early against an anchor still on its way: no delay to cover.
-  const auto delay = static_cast<uint32_t>(std::max(lag, 0));
-  if (packet.Count() > 0) FSizer.Observe(arrival, delay, FSchedule.IsLate(packet.Time, now));
+  if (packet.Count() > 0) FSizer.Observe(arrival, lag, FSchedule.IsLate(packet.Time, now));
   return BufferTimeInForce();
 }
 

@@ -122,7 +122,7 @@ class TTimedBuffer {
 
   // Measures the packet put at `now`; returns the buffer time in force for it, and in `lag`
   // how much later than its sender's timeline it came. The caller holds FLock.
-  uint32_t Measure(const TData& packet, Clock::time_point now, int32_t& lag);
+  uint32_t Measure(const TData& packet, Clock::time_point now, uint32_t& lag);
   // What comes next belongs to another link. The caller holds FLock.
   void ForgetLink();
   // The caller holds FLock.

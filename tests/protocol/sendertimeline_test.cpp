@@ -69,9 +69,8 @@ TEST(SenderTimeline, RandomDelayLeavesTheSendersSpacingInTheStamps) {
   // Close below the wrap of the 32-bit clock, so the run crosses it.
   const auto played = Stream(random, 0xFFFFFFFFu - 20000, 60);
   const auto arrivals = Arrivals(random, played, 5, 40);
-  // From the first packet on, whatever delay it had: the anchor moves by at most 2 % of an
-  // interval and a tick, however much less delayed the later packets are.
-  EXPECT_LE(WorstSpacingError(played, arrivals, 1), 3);
+  // Once the least-delayed arrival has shown itself, the anchor moves by at most a tick.
+  EXPECT_LE(WorstSpacingError(played, arrivals, 50), 1);
 }
 
 TEST(SenderTimeline, FollowsTheClocksDriftOverAnHour) {
@@ -95,10 +94,9 @@ TEST(SenderTimeline, StartsOverOnSilenceOnALatePacketAndOnRestart) {
   EXPECT_EQ(timeline.PlayedAt(50, 6350, kBufferTimeMs), 6350u);
   timeline.Restart();
   EXPECT_EQ(timeline.PlayedAt(50, 9000, kBufferTimeMs), 9000u);
-  // The least-delayed packet of the window anchors it: an earlier arrival moves it back, by
-  // at most 2 % of the sender's time at a step.
-  EXPECT_EQ(timeline.PlayedAt(100, 9090, kBufferTimeMs), 9098u);
-  EXPECT_EQ(timeline.PlayedAt(100, 9200, kBufferTimeMs), 9196u);
+  // The least-delayed packet of the window anchors it: an earlier arrival moves it back.
+  EXPECT_EQ(timeline.PlayedAt(100, 9090, kBufferTimeMs), 9090u);
+  EXPECT_EQ(timeline.PlayedAt(100, 9200, kBufferTimeMs), 9190u);
 }
 
 TEST(RelayTimeline, MergesSendersAndOwnSendsInSendOrder) {
