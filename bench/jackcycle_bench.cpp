@@ -71,9 +71,9 @@ void Measure(mmsystem::JackBackend& backend, mmsystem::MidiOutputConnection& out
     for (int i = 0; i < perCycle; ++i) {
       const uint8_t note[3] = {0x90, static_cast<uint8_t>(i % 128), 100};
       const auto at = cycleAt + kPeriod * i / perCycle;
-      output.Send(note, sizeof note,
-                  std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch())
-                      .count());
+      output.Send(
+          note, sizeof note,
+          std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count());
     }
   }
   std::this_thread::sleep_for(kAhead + 50ms);
@@ -83,13 +83,16 @@ void Measure(mmsystem::JackBackend& backend, mmsystem::MidiOutputConnection& out
   std::vector<std::chrono::nanoseconds> costs = recorder.Costs();
   std::sort(costs.begin(), costs.end());
   const auto us = [&](double q) {
-    return costs.empty() ? 0.0 : costs[static_cast<size_t>(q * double(costs.size() - 1))].count() / 1000.0;
+    return costs.empty()
+               ? 0.0
+               : costs[static_cast<size_t>(q * double(costs.size() - 1))].count() / 1000.0;
   };
-  std::printf("%3d messages each way per cycle: p50 %6.1f us  p99 %6.1f us  max %7.1f us"
-              "  (%zu cycles, %llu of %d messages recorded, %llu missed cycles)\n",
-              perCycle, us(0.5), us(0.99), us(1.0), costs.size(),
-              static_cast<unsigned long long>(sink.received - receivedBefore), cycles * perCycle,
-              static_cast<unsigned long long>(backend.MissedCycles() - missedBefore));
+  std::printf(
+      "%3d messages each way per cycle: p50 %6.1f us  p99 %6.1f us  max %7.1f us"
+      "  (%zu cycles, %llu of %d messages recorded, %llu missed cycles)\n",
+      perCycle, us(0.5), us(0.99), us(1.0), costs.size(),
+      static_cast<unsigned long long>(sink.received - receivedBefore), cycles * perCycle,
+      static_cast<unsigned long long>(backend.MissedCycles() - missedBefore));
 }
 
 }  // namespace

@@ -175,7 +175,8 @@ std::vector<TPlayed> PlayStream(TJackPeer& player, int seconds, bool phrases,
   for (uint32_t frame = firstFrame; frame - firstFrame < uint32_t(seconds) * rate;
        frame += nextGap()) {
     // A cycle ahead at the longest period, so the frame is still to come when it is queued.
-    const auto due = started + std::chrono::microseconds(uint64_t{frame - firstFrame} * 1000000 / rate);
+    const auto due =
+        started + std::chrono::microseconds(uint64_t{frame - firstFrame} * 1000000 / rate);
     std::this_thread::sleep_until(due - kQueueAhead);
     // Note and velocity tell the pairs apart, so a lost or doubled message shows.
     const size_t pair = played.size() / 2;
@@ -189,7 +190,9 @@ std::vector<TPlayed> PlayStream(TJackPeer& player, int seconds, bool phrases,
   return played;
 }
 
-double FramesMs(int64_t frames, uint32_t rate) { return 1000.0 * static_cast<double>(frames) / rate; }
+double FramesMs(int64_t frames, uint32_t rate) {
+  return 1000.0 * static_cast<double>(frames) / rate;
+}
 
 double Quantile(std::vector<double> values, double q) {
   if (values.empty()) return NAN;
@@ -332,7 +335,8 @@ int main(int argc, char** argv) {
         options.Auto ? "; automatic buffer time" : "");
     std::mt19937 random(options.Seed);
     const size_t missedBefore = observer.Xruns();
-    const std::vector<TPlayed> played = PlayStream(*clientA.Peer, options.Seconds, options.Phrases, random);
+    const std::vector<TPlayed> played =
+        PlayStream(*clientA.Peer, options.Seconds, options.Phrases, random);
     std::printf("missed cycles: %zu in %d s while the three copies played\n",
                 observer.Xruns() - missedBefore, options.Seconds);
     Report("at B", *clientB.Peer, played, options.BufferTimeMs);

@@ -66,18 +66,23 @@ void TEngine::RemoveConnection(const TCustomWinSocket& socket) {
 
 void TEngine::ShowLosses() {
   const TSessionDrops& drops = FSession->Drops();
-  const std::string text = LossesText({
-      {"MIDI input events the MIDI system had no room for", mmsystem::InputEventsLostBySystem()},
-      {"MIDI input events the full input had no room for", FMidiInput->LostEvents()},
-      {"packets too large to send", drops.FramesTooLarge},
-      {"sends a connection refused", drops.SendsRefused},
-      {"packets the full MIDI buffer refused", FBufferOverflows},
-      {"packets the MIDI output failed on", FMidiPlayer->FailedPackets()},
-  }, mmsystem::CyclesMissedBySystem());
+  const std::string text = LossesText(
+      {
+          {"MIDI input events the MIDI system had no room for",
+           mmsystem::InputEventsLostBySystem()},
+          {"MIDI input events the full input had no room for", FMidiInput->LostEvents()},
+          {"packets too large to send", drops.FramesTooLarge},
+          {"sends a connection refused", drops.SendsRefused},
+          {"packets the full MIDI buffer refused", FBufferOverflows},
+          {"packets the MIDI output failed on", FMidiPlayer->FailedPackets()},
+      },
+      mmsystem::CyclesMissedBySystem());
   if (text == Losses()) return;
   FShownLosses = text;
   if (FObserver) FObserver->LossesChanged(text);
   Log("** ** ** " + text);
 }
 
-std::string TEngine::Losses() const { return FShownLosses.empty() ? LossesText({}, 0) : FShownLosses; }
+std::string TEngine::Losses() const {
+  return FShownLosses.empty() ? LossesText({}, 0) : FShownLosses;
+}

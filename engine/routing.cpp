@@ -102,8 +102,8 @@ void TEngine::CreateMidiComponents() {
   FTimedBuffer->OnData = [player = FMidiPlayer.get()](TData& packet,
                                                       TTimedBuffer::Clock::time_point due) {
     using std::chrono::microseconds;
-    player->PlayMidiPacket(packet,
-                           std::chrono::duration_cast<microseconds>(due.time_since_epoch()).count());
+    player->PlayMidiPacket(
+        packet, std::chrono::duration_cast<microseconds>(due.time_since_epoch()).count());
   };
 }
 

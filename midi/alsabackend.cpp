@@ -186,8 +186,8 @@ class AlsaBackend::Output final : public MidiOutputConnection {
     const PlayTimeUs steadyNowUs = SteadyMicroseconds();
     const int64_t aheadUs = playAt == kPlayAtOnce ? 0 : std::max<int64_t>(playAt - steadyNowUs, 0);
     dueUs_ = std::max(queueNowUs + aheadUs, dueUs_);
-    lastDue_ = std::chrono::steady_clock::now() +
-               std::chrono::microseconds(dueUs_ - queueNowUs + 1000);
+    lastDue_ =
+        std::chrono::steady_clock::now() + std::chrono::microseconds(dueUs_ - queueNowUs + 1000);
   }
 
   // Waits while the kernel's pool is full, so nothing is dropped.
@@ -214,7 +214,7 @@ class AlsaBackend::Output final : public MidiOutputConnection {
 
   AlsaBackend& backend_;
   snd_midi_event_t* encoder_ = nullptr;  // the sending thread's own
-  int64_t dueUs_ = 0;  // on the queue's clock: when the message sent last plays
+  int64_t dueUs_ = 0;                    // on the queue's clock: when the message sent last plays
   std::chrono::steady_clock::time_point lastDue_{};  // the same on the steady clock, and a tick
   snd_seq_addr_t destination_{};
   bool subscribed_ = false;

@@ -9,8 +9,8 @@ std::optional<uint32_t> FrameOffset(const CycleSpan& cycle, int64_t atUs, uint32
   const uint32_t last = cycle.Frames - 1;
   if (atUs >= cycle.NextUs) return std::nullopt;
   if (atUs <= cycle.StartUs || cycle.NextUs <= cycle.StartUs) return std::min(earliest, last);
-  const auto frame = static_cast<uint32_t>((atUs - cycle.StartUs) * cycle.Frames /
-                                           (cycle.NextUs - cycle.StartUs));
+  const auto frame =
+      static_cast<uint32_t>((atUs - cycle.StartUs) * cycle.Frames / (cycle.NextUs - cycle.StartUs));
   return std::min(std::max(frame, earliest), last);
 }
 

@@ -320,8 +320,8 @@ void JackBackend::Attach(MidiInputSink* sink) {
 int JackBackend::OnProcess(jack_nframes_t frames, void* self) {
   auto& backend = *static_cast<JackBackend*>(self);
   CycleCostProbe* const probe = backend.probe_.load(std::memory_order_acquire);
-  const auto began = probe != nullptr ? std::chrono::steady_clock::now()
-                                      : std::chrono::steady_clock::time_point{};
+  const auto began =
+      probe != nullptr ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
   jack_port_t* const input = backend.inputPort_.load(std::memory_order_acquire);
   jack_port_t* const output = backend.outputPort_.load(std::memory_order_acquire);
   const CycleClock clock = backend.MeasureCycle(frames);
@@ -400,9 +400,8 @@ void JackBackend::Play(void* buffer, const CycleClock& clock) {
   while (const size_t size = outgoing_.FrontSize()) {
     PlayTimeUs playAt = kPlayAtOnce;
     outgoing_.Copy(0, reinterpret_cast<uint8_t*>(&playAt), sizeof playAt);
-    const int64_t atUs = playAt == kPlayAtOnce
-                             ? clock.Span.StartUs
-                             : playAt - clock.SteadyMinusJackUs + kWakeSlackUs;
+    const int64_t atUs = playAt == kPlayAtOnce ? clock.Span.StartUs
+                                               : playAt - clock.SteadyMinusJackUs + kWakeSlackUs;
     const std::optional<uint32_t> offset = FrameOffset(clock.Span, atUs, earliest);
     if (!offset) return;
     const size_t left = size - sizeof playAt - playedOfFront_;

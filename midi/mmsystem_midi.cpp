@@ -237,9 +237,8 @@ MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, UINT headerSize) {
 }
 
 MMRESULT midiOutLongMsgAt(HMIDIOUT handle, MIDIHDR* header, UINT headerSize, int64_t playAtUs) {
-  return WithDevice(handle, [&](MidiOutDevice& device) {
-    return device.LongMsg(header, headerSize, playAtUs);
-  });
+  return WithDevice(
+      handle, [&](MidiOutDevice& device) { return device.LongMsg(header, headerSize, playAtUs); });
 }
 
 MMRESULT midiOutReset(HMIDIOUT handle) {

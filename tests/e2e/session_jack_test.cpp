@@ -654,7 +654,8 @@ TEST_F(SessionOnJackTest, NotesPlacedWithinCyclesKeepTheirFramesAtEveryOutput) {
     std::vector<double> errorsMs;
     for (size_t i = 1; i < heard.size(); ++i) {
       const auto heardFrames = static_cast<int32_t>(heard[i].Frame - heard[i - 1].Frame);
-      const auto playedFrames = static_cast<int32_t>(frames[(*matched)[i]] - frames[(*matched)[i - 1]]);
+      const auto playedFrames =
+          static_cast<int32_t>(frames[(*matched)[i]] - frames[(*matched)[i - 1]]);
       errorsMs.push_back(std::abs(heardFrames - playedFrames) * 1000.0 / rate);
     }
     std::sort(errorsMs.begin(), errorsMs.end());

@@ -32,9 +32,8 @@ TEST(CyclePlacement, InstantsBecomeFramesInOrderAndTheLateGoFirst) {
   size_t left = 0;
   // Late (before the cycle), at its start, 5300 and 11100 frames' worth of µs in, then one
   // out of order, then the next cycle's.
-  const std::vector<uint32_t> offsets =
-      PlaceQueue(cycle, {990'000, 1'000'000, 1'002'500, 1'010'000, 1'009'000, 1'021'333, 1'015'000},
-                 left);
+  const std::vector<uint32_t> offsets = PlaceQueue(
+      cycle, {990'000, 1'000'000, 1'002'500, 1'010'000, 1'009'000, 1'021'333, 1'015'000}, left);
   EXPECT_EQ(offsets, (std::vector<uint32_t>{0, 0, 120, 480, 480}));
   EXPECT_EQ(left, 2u) << "the next cycle's instant holds back the one behind it";
 
