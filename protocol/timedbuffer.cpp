@@ -128,8 +128,11 @@ uint32_t TTimedBuffer::Measure(const TData& packet, Clock::time_point now, uint3
   return BufferTimeInForce();
 }
 
+// The sized value covers the way here; the release lead is time the output needs on top.
 uint32_t TTimedBuffer::BufferTimeInForce() const {
-  return FAuto ? std::min(FSizer.BufferTime(), MaxBufferTimeMs) : BufferTime();
+  const auto leadMs = static_cast<uint32_t>(
+      std::chrono::ceil<std::chrono::milliseconds>(FReleaseLead.load()).count());
+  return FAuto ? std::min(FSizer.BufferTime() + leadMs, MaxBufferTimeMs) : BufferTime();
 }
 
 std::optional<TTimedBuffer::Clock::time_point> TTimedBuffer::NextRelease() const {

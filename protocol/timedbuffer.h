@@ -99,7 +99,7 @@ class TTimedBuffer {
   // lateness, and the figures start from nothing measured.
   void StartNewLink();
   // How long before its instant each packet is released, so the output can place it within
-  // its cycle; 0 releases at the instant. Any thread.
+  // its cycle; 0 releases at the instant. The automatic buffer time adds it. Any thread.
   void SetReleaseLead(std::chrono::microseconds lead) { FReleaseLead = lead; }
   uint32_t BufferResolution() const { return FBufferResolution.load(); }
   // Stored clamped to 1..1000 ms.

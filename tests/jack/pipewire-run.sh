@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command on a private PipeWire graph instead of a JACK server: a fresh runtime folder
 # under the system's temporary folder (its socket path must stay within the 108 bytes of a
-# Unix socket name, wherever the build folder lies), PipeWire's dummy driver at 128 frames, and every JACK program the command starts on
+# Unix socket name, wherever the build folder lies), PipeWire's dummy driver at 128 frames
+# (TESSEL_PIPEWIRE_QUANTUM frames where that is set), and every JACK program the command starts on
 # PipeWire's JACK library (pw-jack). Neither a session manager nor D-Bus is needed; PipeWire's
 # two start-up errors about the session bus and the portal are harmless.
 #   pipewire-run.sh <state folder> <command> [arguments...]
@@ -38,6 +39,6 @@ if ! pw-cli ls Node 2>/dev/null | grep -q Dummy-Driver; then
   cat "$state/pipewire.log"
   exit 1
 fi
-pw-metadata -n settings 0 clock.force-quantum 128 >/dev/null
+pw-metadata -n settings 0 clock.force-quantum "${TESSEL_PIPEWIRE_QUANTUM:-128}" >/dev/null
 
 pw-jack "$@"

@@ -141,6 +141,9 @@ TEST_F(TimedBuffer, AutomaticBufferTimeGrowsOnALatePacketAndHoldsItWithTheGrownV
   const std::vector<Releases::Release> taken = releases.Taken();
   EXPECT_GE(taken[1].due - put, 3ms);
   EXPECT_GE(taken[1].at, taken[1].due);
+  // An output that wants its packets early gets that time on top of the sized value.
+  buffer.SetReleaseLead(std::chrono::microseconds(20500));
+  EXPECT_EQ(buffer.Figures().BufferTimeMs, grown.BufferTimeMs + 21);
 
   buffer.SetAutoBufferTime(false);
   EXPECT_EQ(buffer.Figures().BufferTimeMs, 20u);
