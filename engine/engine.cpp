@@ -44,6 +44,7 @@ TEngine::TEngine(std::string settingsFile, TEngineClock* clock)
   CreateMidiComponents();
   CreateLinkSockets();
   FDnsSd = std::make_unique<TDnsSd>(kServiceType);
+  FRtpMidi = std::make_unique<TRtpMidiServer>(static_cast<TRtpMidiHost&>(*this));
   FDnsSd->OnLog = [this](const std::string& line) { Log(line); };
   FDnsSd->OnServersChanged = [this] {
     if (FObserver) FObserver->ServersSeenChanged(FDnsSd->Servers());
@@ -152,7 +153,7 @@ void TEngine::LoadSettings() {
            "until it is set again.");
   // Password on without a new text keeps the keys just read.
   SetIpValues({read.Port, read.IsServer, read.ServerName, read.AutoStart, read.DisableNagle,
-               read.WhoMayConnect, true, {}});
+               read.WhoMayConnect, true, {}, read.RtpMidi});
   for (TSettingsGroup group : {TSettingsGroup::Chat, TSettingsGroup::Ip, TSettingsGroup::Midi})
     SettingsShown(group);
 }
@@ -189,7 +190,8 @@ void TEngine::ApplyIpSettings(const TIpSettings& ip) {
 TIpSettings TEngine::IpSettings() const {
   return {FSettings.Port,      FSettings.IsServer,      FSettings.ServerName,
           FSettings.AutoStart, FSettings.DisableNagle, FSettings.WhoMayConnect,
-          PasswordSet(),       {}};
+          PasswordSet(),       {},
+          FSettings.RtpMidi};
 }
 
 void TEngine::SetIpValues(const TIpSettings& ip) {
@@ -197,6 +199,7 @@ void TEngine::SetIpValues(const TIpSettings& ip) {
   FSettings.ServerName = ip.ServerName;
   FSettings.AutoStart = ip.AutoStart;
   FSettings.DisableNagle = ip.DisableNagle;
+  FSettings.RtpMidi = ip.RtpMidi;
   FSession->SetAutoStart(ip.AutoStart);
   if (ip.IsServer != FSettings.IsServer) {
     FSettings.IsServer = ip.IsServer;
