@@ -10,6 +10,7 @@
 #include "protocol/data.h"
 #include "rtpmidi/journal.h"
 #include "rtpmidi/midilist.h"
+#include "rtpmidi/repair.h"
 #include "rtpmidi/sessionpacket.h"
 
 namespace {
@@ -36,6 +37,7 @@ struct TRtpMidiServer::TMember {
   std::string Description;
 
   TMidiListReader Reader;
+  TStreamRepair Repair;  // what it made sound here, mended from its journal after a loss
   TMidiListWriter Writer;
   TJournalBuilder Journal;
   uint16_t Sequence = 0;
@@ -202,33 +204,51 @@ void TRtpMidiServer::Refuse(TSocket which, const QHostAddress& to, uint16_t port
 }
 
 // Each message becomes one frame, stamped with the time since the previous one on the
-// participant's own clock, so the session places it as the participant played it.
+// participant's own clock, so the session places it as the participant played it. After a
+// loss, what the journal says the lost packets carried goes first, at this packet's instant.
 void TRtpMidiServer::ReceiveMidi(TMember& member, const uint8_t* data, size_t length) {
   std::vector<TMidiEvent> events;
   const std::optional<TMidiListReader::TReceived> received =
       member.Reader.Receive(data, length, events);
-  if (!received || events.empty()) return;
+  if (!received) return;
   std::vector<uint8_t> frames;
-  for (const TMidiEvent& event : events) {
-    const uint32_t instant = received->Header.Timestamp + event.Offset;
-    uint32_t stampMs = 0;
-    if (member.Timed) {
-      const auto elapsed = static_cast<int32_t>(instant - member.LastInstant);
-      const uint64_t units = member.Carried + static_cast<uint64_t>(std::max(elapsed, 0));
-      stampMs = static_cast<uint32_t>(std::min<uint64_t>(units / kRtpUnitsPerMs, kLongestStampMs));
-      member.Carried = stampMs == kLongestStampMs ? 0 : units % kRtpUnitsPerMs;
+  const auto add = [&](uint32_t instant, const std::vector<uint8_t>& message) {
+    member.Repair.Heard(message.data(), message.size());
+    AppendFrame(member, instant, message, frames);
+  };
+  if (received->LostBefore > 0 && received->Journal != nullptr) {
+    if (const std::optional<TJournalContents> journal =
+            ParseJournal(received->Journal, received->JournalLength)) {
+      TStreamRepair::TMessages repairs;
+      member.Repair.Repair(*journal, repairs);
+      for (const std::vector<uint8_t>& message : repairs)
+        AppendFrame(member, received->Header.Timestamp, message, frames);
     }
-    member.Timed = true;
-    member.LastInstant = instant;
-    TData packet(static_cast<uint16_t>(event.Bytes.size()), event.Bytes.data());
-    packet.DataType = dtMidi;
-    packet.Time = static_cast<uint16_t>(stampMs);
-    packet.Encode();
-    frames.insert(frames.end(), packet.Bytes(), packet.Bytes() + packet.Count());
   }
+  for (const TMidiEvent& event : events) add(received->Header.Timestamp + event.Offset, event.Bytes);
+  if (frames.empty()) return;
   FDelivering = member.Id;
   FHost.DeliverFrames(member.Id, frames.data(), frames.size());
   FDelivering = 0;
+}
+
+void TRtpMidiServer::AppendFrame(TMember& member, uint32_t instant,
+                                 const std::vector<uint8_t>& message, std::vector<uint8_t>& frames) {
+  uint32_t stampMs = 0;
+  if (member.Timed) {
+    // A message stamped before the previous one plays with it.
+    const auto elapsed = static_cast<int32_t>(instant - member.LastInstant);
+    const uint64_t units = member.Carried + static_cast<uint64_t>(std::max(elapsed, 0));
+    stampMs = static_cast<uint32_t>(std::min<uint64_t>(units / kRtpUnitsPerMs, kLongestStampMs));
+    member.Carried = stampMs == kLongestStampMs ? 0 : static_cast<uint32_t>(units % kRtpUnitsPerMs);
+  }
+  member.Timed = true;
+  member.LastInstant = instant;
+  TData packet(static_cast<uint16_t>(message.size()), message.data());
+  packet.DataType = dtMidi;
+  packet.Time = static_cast<uint16_t>(stampMs);
+  packet.Encode();
+  frames.insert(frames.end(), packet.Bytes(), packet.Bytes() + packet.Count());
 }
 
 // ---- Sending

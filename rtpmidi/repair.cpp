@@ -18,9 +18,6 @@ constexpr uint8_t FirstModeMessage = 120;
 // What a sender without release velocity sends.
 constexpr uint8_t ReleaseVelocity = 0x40;
 
-// Controllers 120 and 123..127 end every note on the channel.
-bool EndsNotes(uint8_t controller) { return controller == 120 || controller >= 123; }
-
 uint8_t Status(uint8_t kind, uint8_t channel) { return static_cast<uint8_t>(kind | channel); }
 
 uint8_t Data(int value) { return static_cast<uint8_t>(value & 0x7F); }
@@ -50,7 +47,7 @@ void TStreamRepair::Heard(const uint8_t* message, size_t length) {
         channel.PitchWheel = Unknown;
       }
       channel.Controllers[data1] = data2;
-      if (EndsNotes(data1)) channel.Notes.fill(0);
+      if (ControllerEndsNotes(data1)) channel.Notes.fill(0);
       break;
     case ProgramChange:
       channel.Program = data1;
