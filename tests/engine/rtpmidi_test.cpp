@@ -37,7 +37,7 @@ std::vector<Bytes> BytesOf(const std::vector<TPeerMidi>& received) {
 // Two sessions of an RTP-MIDI implementation Tessel did not write invite the server without a
 // window; a Tessel client plays on loopback output 1 and a raw peer plays into the session.
 // Each hears what the others play, never its own, and what a departing session held ends.
-TEST(RtpMidiTest, SessionsJoinPlayHearAndLeaveLikeClients) {
+TEST(RtpMidiBetweenProgramsTest, SessionsJoinPlayHearAndLeaveLikeClients) {
   if (const std::string why = TRtpMidiPeer::Unavailable(); !why.empty()) GTEST_SKIP() << why;
   UseLoopbackDevices();
   const uint16_t port = FreeEvenPort();

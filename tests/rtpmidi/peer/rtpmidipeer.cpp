@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -51,6 +52,8 @@ TPeerMidi ParseMidi(const std::string& report) {
 std::string TRtpMidiPeer::Unavailable() {
   if (std::string(TESSEL_NODE_EXECUTABLE).empty())
     return "node or npm was not found when the build was configured";
+  if (!std::filesystem::exists(std::filesystem::path(TESSEL_RTPMIDI_PEER_MODULES) / "rtpmidi"))
+    return "npm could not install the rtpmidi package into the build folder";
   return {};
 }
 
