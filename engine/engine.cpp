@@ -23,6 +23,8 @@
 namespace {
 
 const char kServiceType[] = "_tessel._tcp";
+// Where Macs, iPads and the RTP-MIDI drivers look for network MIDI sessions.
+const char kRtpMidiServiceType[] = "_apple-midi._udp";
 
 // A shut-down step whose failure must not keep the later ones from running.
 void TeardownStep(const std::function<void()>& step, const std::function<void(std::string)>& report) {
@@ -45,6 +47,8 @@ TEngine::TEngine(std::string settingsFile, TEngineClock* clock)
   CreateLinkSockets();
   FDnsSd = std::make_unique<TDnsSd>(kServiceType);
   FRtpMidi = std::make_unique<TRtpMidiServer>(static_cast<TRtpMidiHost&>(*this));
+  FRtpMidiDnsSd = std::make_unique<TDnsSd>(kRtpMidiServiceType);
+  FRtpMidiDnsSd->OnLog = [this](const std::string& line) { Log(line); };
   FDnsSd->OnLog = [this](const std::string& line) { Log(line); };
   FDnsSd->OnServersChanged = [this] {
     if (FObserver) FObserver->ServersSeenChanged(FDnsSd->Servers());

@@ -280,6 +280,7 @@ class TEngine : public QObject, private TSessionHost, private TRtpMidiHost {
   std::unique_ptr<TServerSocket> FServerSocket;
   std::unique_ptr<TDnsSd> FDnsSd;  // announces the listening server, lists the others
   std::unique_ptr<TRtpMidiServer> FRtpMidi;  // the listening server's RTP-MIDI session
+  std::unique_ptr<TDnsSd> FRtpMidiDnsSd;     // announces that session under the same name
   std::unique_ptr<uint8_t[]> FReadBlock;  // each read from a socket lands here
 
   QTimer* FTimerFigures = nullptr;     // figures that other threads count or measure

@@ -111,7 +111,8 @@ void TEngine::CloseServer() {
   if (FListeningPort != 0 || FServerSocket->Active()) {
     FListeningPort = 0;
     FDnsSd->Withdraw();
-    if (FObserver) FObserver->ListeningChanged(0);
+    FRtpMidiDnsSd->Withdraw();
+    if (FObserver) FObserver->ListeningChanged(0, 0);
   }
   FRtpMidi->Close();
   FServerSocket->Close();
@@ -246,7 +247,7 @@ void TEngine::ServerListening() {
   FListeningPort = FServerSocket->ListeningPort();
   ListenForParticipants();
   Announce();
-  if (FObserver) FObserver->ListeningChanged(FListeningPort);
+  if (FObserver) FObserver->ListeningChanged(FListeningPort, FRtpMidi->ControlPort());
 }
 
 void TEngine::ServerAccepted(TCustomWinSocket& socket) {
@@ -339,6 +340,8 @@ void TEngine::Announce() {
   if (FListeningPort == 0) return;
   FDnsSd->Announce(InstanceName(), FListeningPort,
                    {kTxtVersion, "version=" + ProgramVersion()});
+  if (const uint16_t rtpMidiPort = FRtpMidi->ControlPort())
+    FRtpMidiDnsSd->Announce(InstanceName(), rtpMidiPort, {});
 }
 
 // ---- What the session asks of the sockets

@@ -18,6 +18,7 @@ namespace {
 // RTP timestamps of AppleMIDI sessions count the sync's 100 µs ticks.
 constexpr uint32_t kRtpUnitsPerMs = 10;
 constexpr uint16_t kLongestStampMs = UINT16_MAX;
+constexpr uint64_t kFeedbackIntervalTicks = TParticipant::TicksPerSecond;
 
 uint32_t RandomSsrc() {
   std::random_device device;
@@ -43,6 +44,8 @@ struct TRtpMidiServer::TMember {
   uint16_t Sequence = 0;
   // The session's frames to it, back into packets.
   TDecoder Outgoing;
+
+  uint64_t LastFeedback = 0;  // when this side last told it what arrived (RS)
 
   // Its timeline: the RTP instant of the last message handed on, and the units of it not yet
   // counted in a stamp.
@@ -226,10 +229,23 @@ void TRtpMidiServer::ReceiveMidi(TMember& member, const uint8_t* data, size_t le
     }
   }
   for (const TMidiEvent& event : events) add(received->Header.Timestamp + event.Offset, event.Bytes);
+  Acknowledge(member, received->Header.Sequence);
   if (frames.empty()) return;
   FDelivering = member.Id;
   FHost.DeliverFrames(member.Id, frames.data(), frames.size());
   FDelivering = 0;
+}
+
+// Tells the sender what arrived, now and then, so its journal stays short.
+void TRtpMidiServer::Acknowledge(TMember& member, uint16_t sequence) {
+  const uint64_t now = NowTicks();
+  if (now - member.LastFeedback < kFeedbackIntervalTicks) return;
+  member.LastFeedback = now;
+  TSessionPacket feedback;
+  feedback.Command = TSessionCommand::Feedback;
+  feedback.Ssrc = FOwnSsrc;
+  feedback.Sequence = sequence;
+  Flush(member, {{TParticipant::TPort::Control, feedback}});
 }
 
 void TRtpMidiServer::AppendFrame(TMember& member, uint32_t instant,

@@ -73,6 +73,7 @@ class TRtpMidiServer : public QObject {
                       const TSessionPacket& packet);
   void Refuse(TSocket which, const QHostAddress& to, uint16_t port, uint32_t token);
   void ReceiveMidi(TMember& member, const uint8_t* data, size_t length);
+  void Acknowledge(TMember& member, uint16_t sequence);
   // Appends `message` as the frame a client would send for it at RTP time `instant`.
   static void AppendFrame(TMember& member, uint32_t instant, const std::vector<uint8_t>& message,
                           std::vector<uint8_t>& frames);
