@@ -240,6 +240,7 @@ class TEngine : public QObject, private TSessionHost, private TRtpMidiHost {
 
   // ---- RTP-MIDI participants (participants.cpp)
   void ListenForParticipants();
+  std::string InvitationRefusal(const std::string& address, const std::string& name) override;
   TPeerId JoinParticipant(const std::string& description) override;
   void DeliverFrames(TPeerId id, const uint8_t* frames, size_t length) override;
   void LeaveParticipant(TPeerId id, const std::string& description) override;

@@ -19,6 +19,21 @@ void TEngine::ListenForParticipants() {
              static_cast<unsigned>(port) + 1));
 }
 
+// A session cannot give the password and nobody is asked for it: where either would be
+// needed, only a listed address joins, and only without a password.
+std::string TEngine::InvitationRefusal(const std::string& address, const std::string& name) {
+  std::string why;
+  if (PasswordSet())
+    why = "a session password is set, which RTP-MIDI cannot give";
+  else if (FAdmission.Mode() != TWhoMayConnect::Anyone && !FAdmission.Allowed().Match(address, ""))
+    why = RefusalText(TRefusal::NotListed);
+  if (why.empty()) return why;
+  ++FRefusedConnections;
+  Log(Format("Refused %s (RTP-MIDI), %s: %s (%llu refused so far)", name.c_str(), address.c_str(),
+             why.c_str(), static_cast<unsigned long long>(FRefusedConnections)));
+  return why;
+}
+
 TPeerId TEngine::JoinParticipant(const std::string& description) {
   const TPeerId id = FNextPeerId++;
   FSession->Connected(id, Now());

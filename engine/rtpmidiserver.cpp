@@ -169,10 +169,15 @@ void TRtpMidiServer::ReceiveSession(TSocket which, const QHostAddress& from, uin
       member = candidate.get();
   if (member == nullptr) {
     if (packet.Command != TSessionCommand::Invitation) return;
-    if (which == TSocket::Data || FMembers.size() >= kMostParticipants) {
-      Refuse(which, from, port, packet.Token);
-      return;
+    // Only a session's first invitation, on the control port, may begin one.
+    if (which == TSocket::Data) return Refuse(which, from, port, packet.Token);
+    if (FMembers.size() >= kMostParticipants) {
+      FHost.Log("RTP-MIDI : invitation from " + packet.Name + ", " + from.toString().toStdString() +
+                " refused: " + std::to_string(kMostParticipants) + " sessions take part already");
+      return Refuse(which, from, port, packet.Token);
     }
+    if (!FHost.InvitationRefusal(from.toString().toStdString(), packet.Name).empty())
+      return Refuse(which, from, port, packet.Token);
     FMembers.push_back(std::make_unique<TMember>(FOwnSsrc, FOwnName));
     member = FMembers.back().get();
     member->Address = from;
@@ -203,7 +208,6 @@ void TRtpMidiServer::Refuse(TSocket which, const QHostAddress& to, uint16_t port
   QUdpSocket& socket = which == TSocket::Control ? *FControl : *FData;
   socket.writeDatagram(reinterpret_cast<const char*>(bytes.data()),
                        static_cast<qint64>(bytes.size()), to, port);
-  FHost.Log("RTP-MIDI : invitation from " + to.toString().toStdString() + " refused");
 }
 
 // Each message becomes one frame, stamped with the time since the previous one on the

@@ -107,4 +107,26 @@ TEST(RtpMidiBetweenProgramsTest, SessionsJoinPlayHearAndLeaveLikeClients) {
   EXPECT_TRUE(pad.WaitFor("left", 5s));
 }
 
+// Who may connect holds for sessions too: one that is not listed is refused at once.
+TEST(RtpMidiBetweenProgramsTest, AnUnlistedSessionIsRefused) {
+  if (const std::string why = TRtpMidiPeer::Unavailable(); !why.empty()) GTEST_SKIP() << why;
+  const uint16_t port = FreeEvenPort();
+  TTempSettings serverFile;
+  {
+    TIniFile ini(serverFile.Path());
+    ini.WriteInteger("Settings", "Port", port);
+    ini.WriteString("Settings", "WhoMayConnect", "Listed");
+    ini.WriteString("Settings", "AllowedPeers", "127.0.0.2");
+    ini.UpdateFile();
+  }
+  TServerProcess server(serverFile.Path());
+  ASSERT_TRUE(server.Started());
+  ASSERT_TRUE(server.Printed("RTP-MIDI : listening")) << server.Output;
+  TRtpMidiPeer keys("Keys");
+  keys.Invite(port);
+  EXPECT_TRUE(server.Printed("Refused Keys (RTP-MIDI), 127.0.0.1: not on the list of allowed peers"))
+      << server.Output;
+  EXPECT_FALSE(keys.WaitFor("joined", 1s));
+}
+
 }  // namespace
