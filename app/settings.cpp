@@ -171,8 +171,8 @@ void TFormServerMain::BuildSettingsPage() {
   connect(EditServerName, &QLineEdit::textChanged, this, ipChanged);
   connect(EditPassword, &QLineEdit::textChanged, this, ipChanged);
   connect(ComboBoxWhoMayConnect, &QComboBox::activated, this, ipChanged);
-  for (QCheckBox* box :
-       {CheckBoxIsServer, CheckBoxAutoStart, CheckBoxDisableNagle, CheckBoxPassword, CheckBoxRtpMidi})
+  for (QCheckBox* box : {CheckBoxIsServer, CheckBoxAutoStart, CheckBoxDisableNagle,
+                         CheckBoxPassword, CheckBoxRtpMidi})
     connect(box, &QCheckBox::toggled, this, ipChanged);
   // Only the user's selection counts: `activated` is not emitted for program-side selections.
   connect(ComboBoxInputs, &QComboBox::activated, this, midiChanged);

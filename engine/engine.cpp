@@ -156,8 +156,15 @@ void TEngine::LoadSettings() {
     Report("The session password in the settings file is damaged; every client is refused "
            "until it is set again.");
   // Password on without a new text keeps the keys just read.
-  SetIpValues({read.Port, read.IsServer, read.ServerName, read.AutoStart, read.DisableNagle,
-               read.WhoMayConnect, true, {}, read.RtpMidi});
+  SetIpValues({read.Port,
+               read.IsServer,
+               read.ServerName,
+               read.AutoStart,
+               read.DisableNagle,
+               read.WhoMayConnect,
+               true,
+               {},
+               read.RtpMidi});
   for (TSettingsGroup group : {TSettingsGroup::Chat, TSettingsGroup::Ip, TSettingsGroup::Midi})
     SettingsShown(group);
 }
@@ -192,10 +199,10 @@ void TEngine::ApplyIpSettings(const TIpSettings& ip) {
 }
 
 TIpSettings TEngine::IpSettings() const {
-  return {FSettings.Port,      FSettings.IsServer,      FSettings.ServerName,
-          FSettings.AutoStart, FSettings.DisableNagle, FSettings.WhoMayConnect,
-          PasswordSet(),       {},
-          FSettings.RtpMidi};
+  return {
+      FSettings.Port,         FSettings.IsServer,      FSettings.ServerName, FSettings.AutoStart,
+      FSettings.DisableNagle, FSettings.WhoMayConnect, PasswordSet(),        {},
+      FSettings.RtpMidi};
 }
 
 void TEngine::SetIpValues(const TIpSettings& ip) {

@@ -147,7 +147,8 @@ void TRtpMidiServer::Read(TSocket which) {
       if (const std::optional<TSessionPacket> packet = DecodeSessionPacket(data, length))
         ReceiveSession(which, datagram.senderAddress(), port, *packet);
     } else if (which == TSocket::Data) {
-      if (TMember* member = SenderOf(datagram.senderAddress(), port)) ReceiveMidi(*member, data, length);
+      if (TMember* member = SenderOf(datagram.senderAddress(), port))
+        ReceiveMidi(*member, data, length);
     }
     // A socket closed by what this datagram caused is gone now.
     socket = which == TSocket::Control ? FControl.get() : FData.get();
@@ -190,9 +191,9 @@ void TRtpMidiServer::ReceiveSession(TSocket which, const QHostAddress& from, uin
   if (which == TSocket::Data && packet.Command == TSessionCommand::Invitation)
     member->DataPort = port;
   std::vector<TParticipant::TOutgoing> out;
-  member->Session.Receive(which == TSocket::Control ? TParticipant::TPort::Control
-                                                    : TParticipant::TPort::Data,
-                          packet, NowTicks(), out);
+  member->Session.Receive(
+      which == TSocket::Control ? TParticipant::TPort::Control : TParticipant::TPort::Data, packet,
+      NowTicks(), out);
   Flush(*member, out);
   // Anything it sends keeps its connection from counting as silent.
   if (member->Id != 0) FHost.DeliverFrames(member->Id, nullptr, 0);
@@ -232,7 +233,8 @@ void TRtpMidiServer::ReceiveMidi(TMember& member, const uint8_t* data, size_t le
         AppendFrame(member, received->Header.Timestamp, message, frames);
     }
   }
-  for (const TMidiEvent& event : events) add(received->Header.Timestamp + event.Offset, event.Bytes);
+  for (const TMidiEvent& event : events)
+    add(received->Header.Timestamp + event.Offset, event.Bytes);
   Acknowledge(member, received->Header.Sequence);
   if (frames.empty()) return;
   FDelivering = member.Id;
@@ -253,7 +255,8 @@ void TRtpMidiServer::Acknowledge(TMember& member, uint16_t sequence) {
 }
 
 void TRtpMidiServer::AppendFrame(TMember& member, uint32_t instant,
-                                 const std::vector<uint8_t>& message, std::vector<uint8_t>& frames) {
+                                 const std::vector<uint8_t>& message,
+                                 std::vector<uint8_t>& frames) {
   uint32_t stampMs = 0;
   if (member.Timed) {
     // A message stamped before the previous one plays with it.

@@ -30,7 +30,9 @@ struct TChannelState {
 };
 
 // Controllers 120 and 123..127 end every note on the channel.
-inline bool ControllerEndsNotes(uint8_t controller) { return controller == 120 || controller >= 123; }
+inline bool ControllerEndsNotes(uint8_t controller) {
+  return controller == 120 || controller >= 123;
+}
 
 struct TJournalContents {
   bool SinglePacketLoss = false;

@@ -100,13 +100,14 @@ TEST_F(SettingsTest, SavedSettingsComeBackAndTheSectionHoldsExactlyItsKeysWithou
   form->SaveSettings();
 
   const TIniFile ini(settings.Path());
-  EXPECT_EQ(
-      ini.ReadSection("Settings"),
-      (std::vector<std::string>{"Left", "Top", "Width", "Height", "MidiIn", "MidiOut", "BufferTime",
-                                "BufferResolution", "Port", "IsSever", "ServerName", "Monitoring",
-                                "YourName", "AutoStart", "DisableNagle", "AutoBufferTime",
-                                "WhoMayConnect", "AllowedPeers", "PasswordKey",
-                                "ServerPasswordKey", "RtpMidi"}));
+  EXPECT_EQ(ini.ReadSection("Settings"),
+            (std::vector<std::string>{
+                "Left",          "Top",          "Width",        "Height",
+                "MidiIn",        "MidiOut",      "BufferTime",   "BufferResolution",
+                "Port",          "IsSever",      "ServerName",   "Monitoring",
+                "YourName",      "AutoStart",    "DisableNagle", "AutoBufferTime",
+                "WhoMayConnect", "AllowedPeers", "PasswordKey",  "ServerPasswordKey",
+                "RtpMidi"}));
   EXPECT_EQ(ini.ReadString("Settings", "WhoMayConnect", ""), "Listed");
   EXPECT_EQ(ini.ReadString("Settings", "AllowedPeers", ""), "drums.local");
   EXPECT_TRUE(ParseKeySetting(ini.ReadString("Settings", "PasswordKey", "")));

@@ -276,13 +276,14 @@ TEST_F(DiscoveryTest, SecondServerOfOneNameIsRenamedAndFollowsItsChatName) {
   const uint16_t port = ListeningPortOf(::getpid());
   const auto* portLabel = second.findChild<QLabel*>("LabelListeningPort");
   // Nothing else listens in the namespace, so the UDP pair takes the TCP port's number.
-  EXPECT_EQ(portLabel->text(), QString("Listening on port %1, RTP-MIDI on UDP ports %1 and %2")
-                                   .arg(port)
-                                   .arg(port + 1));
+  EXPECT_EQ(
+      portLabel->text(),
+      QString("Listening on port %1, RTP-MIDI on UDP ports %1 and %2").arg(port).arg(port + 1));
   const std::string renamed = "Stage\\032Left\\032\\0402\\041";
   EXPECT_TRUE(ProcessEventsUntil([&] { return announced(renamed); }, kPatience));
   EXPECT_NE(browsed(renamed).find(";" + std::to_string(port) + ";"), std::string::npos);
-  EXPECT_TRUE(ProcessEventsUntil([&] { return announced(renamed, "_apple-midi._udp"); }, kPatience));
+  EXPECT_TRUE(
+      ProcessEventsUntil([&] { return announced(renamed, "_apple-midi._udp"); }, kPatience));
   EXPECT_NE(browsed(renamed, "_apple-midi._udp").find(";" + std::to_string(port) + ";"),
             std::string::npos);
   EXPECT_TRUE(announced("Stage\\032Left"));

@@ -488,11 +488,12 @@ TEST_F(SessionOnJackTest, ClosedCopiesKeepTheirSettingsInForce) {
     const TIniFile ini(copy->SettingsFile().string());
     const std::vector<std::string> keys = ini.ReadSection("Settings");
     const std::set<std::string> expected = {
-        "Left",     "Top",       "Width",        "Height",
-        "MidiIn",   "MidiOut",   "BufferTime",   "BufferResolution",
-        "Port",     "IsSever",   "ServerName",   "Monitoring",
-        "YourName", "AutoStart", "DisableNagle", "AutoBufferTime",
-        "WhoMayConnect", "AllowedPeers", "PasswordKey", "ServerPasswordKey", "RtpMidi"};
+        "Left",          "Top",          "Width",        "Height",
+        "MidiIn",        "MidiOut",      "BufferTime",   "BufferResolution",
+        "Port",          "IsSever",      "ServerName",   "Monitoring",
+        "YourName",      "AutoStart",    "DisableNagle", "AutoBufferTime",
+        "WhoMayConnect", "AllowedPeers", "PasswordKey",  "ServerPasswordKey",
+        "RtpMidi"};
     EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()), expected) << copy->Folder();
     EXPECT_EQ(keys.size(), expected.size());
     EXPECT_EQ(ini.ReadInteger("Settings", "Port", 0), port_);

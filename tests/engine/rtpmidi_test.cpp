@@ -124,7 +124,8 @@ TEST(RtpMidiBetweenProgramsTest, AnUnlistedSessionIsRefused) {
   ASSERT_TRUE(server.Printed("RTP-MIDI : listening")) << server.Output;
   TRtpMidiPeer keys("Keys");
   keys.Invite(port);
-  EXPECT_TRUE(server.Printed("Refused Keys (RTP-MIDI), 127.0.0.1: not on the list of allowed peers"))
+  EXPECT_TRUE(
+      server.Printed("Refused Keys (RTP-MIDI), 127.0.0.1: not on the list of allowed peers"))
       << server.Output;
   EXPECT_FALSE(keys.WaitFor("joined", 1s));
 }
