@@ -45,7 +45,9 @@ void TFormServerMain::SendPacket(TData* packet) {
 
 void TFormServerMain::LinkStateChanged() { UpdateCaption(); }
 
-void TFormServerMain::ListeningChanged(uint16_t port) { ServerFinder->ShowListening(port); }
+void TFormServerMain::ListeningChanged(uint16_t port, uint16_t rtpMidiPort) {
+  ServerFinder->ShowListening(port, rtpMidiPort);
+}
 
 void TFormServerMain::ServersSeenChanged(const std::vector<TAnnouncedServer>& servers) {
   ServerFinder->ShowServers(servers);

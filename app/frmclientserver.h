@@ -174,7 +174,7 @@ class TFormServerMain : public QMainWindow, public TEngineObserver {
 
   // ---- What the engine tells (each concern's file)
   void LinkStateChanged() override;
-  void ListeningChanged(uint16_t port) override;
+  void ListeningChanged(uint16_t port, uint16_t rtpMidiPort) override;
   void ConnectionsChanged(const std::vector<std::string>& connections) override;
   void ChatShown(const std::string& text) override;
   void MonitorLine(const std::string& line) override;
@@ -237,6 +237,7 @@ class TFormServerMain : public QMainWindow, public TEngineObserver {
   QCheckBox* CheckBoxAutoStart = nullptr;
   QCheckBox* CheckBoxIsServer = nullptr;
   QCheckBox* CheckBoxDisableNagle = nullptr;
+  QCheckBox* CheckBoxRtpMidi = nullptr;
   QCheckBox* CheckBoxPassword = nullptr;
   QLineEdit* EditPassword = nullptr;
   QLabel* LabelWhoMayConnect = nullptr;

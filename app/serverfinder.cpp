@@ -46,8 +46,11 @@ TServerFinder::TServerFinder(TFormServerMain& window)
 
 TServerFinder::~TServerFinder() = default;
 
-void TServerFinder::ShowListening(uint16_t port) {
-  listeningLabel_->setText(QString("Listening on port %1").arg(port));
+void TServerFinder::ShowListening(uint16_t port, uint16_t rtpMidiPort) {
+  QString text = QString("Listening on port %1").arg(port);
+  if (rtpMidiPort != 0)
+    text += QString(", RTP-MIDI on UDP ports %1 and %2").arg(rtpMidiPort).arg(rtpMidiPort + 1);
+  listeningLabel_->setText(text);
   listeningLabel_->setVisible(port != 0);
 }
 

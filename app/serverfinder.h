@@ -27,7 +27,7 @@ class TServerFinder : public QObject {
 
   void ShowServers(const std::vector<TAnnouncedServer>& servers);
   // The port listened on; 0 when not listening.
-  void ShowListening(uint16_t port);
+  void ShowListening(uint16_t port, uint16_t rtpMidiPort);
 
   // Actions > Connect to, one entry per server seen.
   QMenu* ConnectToMenu() const { return connectTo_; }

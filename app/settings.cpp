@@ -115,9 +115,14 @@ void TFormServerMain::BuildSettingsPage() {
   CheckBoxAutoStart = NewCheckBox("CheckBoxAutoStart", "Auto start IP", ip);
   CheckBoxIsServer = NewCheckBox("CheckBoxIsServer", "Is server", ip);
   CheckBoxDisableNagle = NewCheckBox("CheckBoxDisableNagle", "Disable Nagle", ip);
+  CheckBoxRtpMidi = NewCheckBox("CheckBoxRtpMidi", "RTP-MIDI", ip);
+  CheckBoxRtpMidi->setToolTip(
+      "As a server, Macs, iPads and PCs join with their network MIDI on the UDP ports beside "
+      "the port");
   ipLayout->addWidget(CheckBoxAutoStart);
   ipLayout->addWidget(CheckBoxIsServer);
   ipLayout->addWidget(CheckBoxDisableNagle);
+  ipLayout->addWidget(CheckBoxRtpMidi);
   AddButtonRow(ipLayout, BitBtnApplyIp, BitBtnCancelIp, "BitBtnApplyIp", "BitBtnCancelIp", ip);
   page->addWidget(ip);
 
@@ -166,7 +171,8 @@ void TFormServerMain::BuildSettingsPage() {
   connect(EditServerName, &QLineEdit::textChanged, this, ipChanged);
   connect(EditPassword, &QLineEdit::textChanged, this, ipChanged);
   connect(ComboBoxWhoMayConnect, &QComboBox::activated, this, ipChanged);
-  for (QCheckBox* box : {CheckBoxIsServer, CheckBoxAutoStart, CheckBoxDisableNagle, CheckBoxPassword})
+  for (QCheckBox* box : {CheckBoxIsServer, CheckBoxAutoStart, CheckBoxDisableNagle,
+                         CheckBoxPassword, CheckBoxRtpMidi})
     connect(box, &QCheckBox::toggled, this, ipChanged);
   // Only the user's selection counts: `activated` is not emitted for program-side selections.
   connect(ComboBoxInputs, &QComboBox::activated, this, midiChanged);
@@ -317,7 +323,8 @@ void TFormServerMain::ApplyIpSettings() {
                  CheckBoxDisableNagle->isChecked(),
                  static_cast<TWhoMayConnect>(ComboBoxWhoMayConnect->currentIndex()),
                  CheckBoxPassword->isChecked(),
-                 EditPassword->text().toStdString()};
+                 EditPassword->text().toStdString(),
+                 CheckBoxRtpMidi->isChecked()};
   FEngine.ApplyIpSettings(ip);
   UndoIpSettings();
 }
@@ -330,6 +337,7 @@ void TFormServerMain::UndoIpSettings() {
   CheckBoxDisableNagle->setChecked(DisableNagle());
   const TIpSettings ip = FEngine.IpSettings();
   CheckBoxPassword->setChecked(ip.Password);
+  CheckBoxRtpMidi->setChecked(ip.RtpMidi);
   // The password is never shown; an empty field keeps the one set.
   EditPassword->clear();
   EditPassword->setPlaceholderText(ip.Password ? "(set)" : "");

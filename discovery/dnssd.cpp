@@ -180,8 +180,10 @@ void TDnsSd::Register() {
   }
   std::vector<const char*> entries;
   for (const std::string& entry : wish_->Txt) entries.push_back(entry.c_str());
-  AvahiStringList* txt =
-      avahi_string_list_new_from_array(entries.data(), static_cast<int>(entries.size()));
+  // avahi asserts on an empty array; the empty list is a null one.
+  AvahiStringList* txt = entries.empty() ? nullptr
+                                         : avahi_string_list_new_from_array(
+                                               entries.data(), static_cast<int>(entries.size()));
   int result = AVAHI_ERR_COLLISION;
   for (int renames = 0; result == AVAHI_ERR_COLLISION && renames < kMostRenames; ++renames) {
     result = avahi_entry_group_add_service_strlst(

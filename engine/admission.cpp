@@ -143,7 +143,7 @@ void TEngine::ReadPending(TPendingConnection& pending) {
 // ---- Verdicts
 
 void TEngine::Join(TCustomWinSocket& socket) {
-  AddConnection(socket);
+  AddConnection(DescribeSocket(socket));
   FSession->Connected(PeerOf(socket), Now());
 }
 

@@ -49,16 +49,14 @@ std::string TEngine::DescribeSocket(const TCustomWinSocket& socket) {
          std::to_string(socket.RemotePort());
 }
 
-void TEngine::AddConnection(const TCustomWinSocket& socket) {
-  const std::string line = DescribeSocket(socket);
+void TEngine::AddConnection(const std::string& line) {
   const auto at = std::lower_bound(FConnections.begin(), FConnections.end(), line, LessIgnoringCase);
   if (at == FConnections.end() || !SameTextIgnoringAsciiCase(*at, line))
     FConnections.insert(at, line);
   if (FObserver) FObserver->ConnectionsChanged(FConnections);
 }
 
-void TEngine::RemoveConnection(const TCustomWinSocket& socket) {
-  const std::string line = DescribeSocket(socket);
+void TEngine::RemoveConnection(const std::string& line) {
   const auto at = std::lower_bound(FConnections.begin(), FConnections.end(), line, LessIgnoringCase);
   if (at != FConnections.end() && SameTextIgnoringAsciiCase(*at, line)) FConnections.erase(at);
   if (FObserver) FObserver->ConnectionsChanged(FConnections);

@@ -23,6 +23,8 @@
 namespace {
 
 const char kServiceType[] = "_tessel._tcp";
+// Where Macs, iPads and the RTP-MIDI drivers look for network MIDI sessions.
+const char kRtpMidiServiceType[] = "_apple-midi._udp";
 
 // A shut-down step whose failure must not keep the later ones from running.
 void TeardownStep(const std::function<void()>& step, const std::function<void(std::string)>& report) {
@@ -44,6 +46,9 @@ TEngine::TEngine(std::string settingsFile, TEngineClock* clock)
   CreateMidiComponents();
   CreateLinkSockets();
   FDnsSd = std::make_unique<TDnsSd>(kServiceType);
+  FRtpMidi = std::make_unique<TRtpMidiServer>(static_cast<TRtpMidiHost&>(*this));
+  FRtpMidiDnsSd = std::make_unique<TDnsSd>(kRtpMidiServiceType);
+  FRtpMidiDnsSd->OnLog = [this](const std::string& line) { Log(line); };
   FDnsSd->OnLog = [this](const std::string& line) { Log(line); };
   FDnsSd->OnServersChanged = [this] {
     if (FObserver) FObserver->ServersSeenChanged(FDnsSd->Servers());
@@ -151,8 +156,15 @@ void TEngine::LoadSettings() {
     Report("The session password in the settings file is damaged; every client is refused "
            "until it is set again.");
   // Password on without a new text keeps the keys just read.
-  SetIpValues({read.Port, read.IsServer, read.ServerName, read.AutoStart, read.DisableNagle,
-               read.WhoMayConnect, true, {}});
+  SetIpValues({read.Port,
+               read.IsServer,
+               read.ServerName,
+               read.AutoStart,
+               read.DisableNagle,
+               read.WhoMayConnect,
+               true,
+               {},
+               read.RtpMidi});
   for (TSettingsGroup group : {TSettingsGroup::Chat, TSettingsGroup::Ip, TSettingsGroup::Midi})
     SettingsShown(group);
 }
@@ -187,9 +199,10 @@ void TEngine::ApplyIpSettings(const TIpSettings& ip) {
 }
 
 TIpSettings TEngine::IpSettings() const {
-  return {FSettings.Port,      FSettings.IsServer,      FSettings.ServerName,
-          FSettings.AutoStart, FSettings.DisableNagle, FSettings.WhoMayConnect,
-          PasswordSet(),       {}};
+  return {
+      FSettings.Port,         FSettings.IsServer,      FSettings.ServerName, FSettings.AutoStart,
+      FSettings.DisableNagle, FSettings.WhoMayConnect, PasswordSet(),        {},
+      FSettings.RtpMidi};
 }
 
 void TEngine::SetIpValues(const TIpSettings& ip) {
@@ -197,6 +210,7 @@ void TEngine::SetIpValues(const TIpSettings& ip) {
   FSettings.ServerName = ip.ServerName;
   FSettings.AutoStart = ip.AutoStart;
   FSettings.DisableNagle = ip.DisableNagle;
+  FSettings.RtpMidi = ip.RtpMidi;
   FSession->SetAutoStart(ip.AutoStart);
   if (ip.IsServer != FSettings.IsServer) {
     FSettings.IsServer = ip.IsServer;

@@ -10,6 +10,7 @@
 //   chat.cpp         chat texts out and in
 //   routing.cpp      MIDI ports, device lists, the input into the session, the timed buffer
 //   admission.cpp    who may connect: the policy, the connections that wait, the password
+//   participants.cpp RTP-MIDI sessions as connections of the star
 //
 // Thread: the event loop's. The timed buffer's worker plays on the output port alone.
 
@@ -25,6 +26,7 @@
 #include "discovery/dnssd.h"
 #include "engine/engineclock.h"
 #include "engine/engineobserver.h"
+#include "engine/rtpmidiserver.h"
 #include "engine/settings.h"
 #include "session/sessionhost.h"
 
@@ -53,6 +55,8 @@ struct TIpSettings {
   // that asks. Off removes it; on with a text sets that one; on without keeps the one there.
   bool Password = false;
   std::string NewPassword;
+  // As a server: RTP-MIDI sessions may join on the UDP ports beside the TCP port.
+  bool RtpMidi = true;
 };
 
 // The MIDI settings group. An empty name closes that port.
@@ -64,7 +68,7 @@ struct TMidiSettings {
   std::string MidiOut;
 };
 
-class TEngine : public QObject, private TSessionHost {
+class TEngine : public QObject, private TSessionHost, private TRtpMidiHost {
  public:
   // A chat text must fit one frame; the input box may hold more.
   static constexpr size_t kLongestChatText = 65535;
@@ -203,8 +207,8 @@ class TEngine : public QObject, private TSessionHost {
 
   // ---- Connections (connections.cpp)
   static std::string DescribeSocket(const TCustomWinSocket& socket);
-  void AddConnection(const TCustomWinSocket& socket);
-  void RemoveConnection(const TCustomWinSocket& socket);
+  void AddConnection(const std::string& line);
+  void RemoveConnection(const std::string& line);
   void ShowLosses();
 
   // ---- Chat (chat.cpp)
@@ -233,6 +237,13 @@ class TEngine : public QObject, private TSessionHost {
   void NoteChatFromServer(const std::string& text);
   // A client's: the server said why it refused this copy; trying again would not help.
   void NoteRefusal(const std::string& chatText);
+
+  // ---- RTP-MIDI participants (participants.cpp)
+  void ListenForParticipants();
+  std::string InvitationRefusal(const std::string& address, const std::string& name) override;
+  TPeerId JoinParticipant(const std::string& description) override;
+  void DeliverFrames(TPeerId id, const uint8_t* frames, size_t length) override;
+  void LeaveParticipant(TPeerId id, const std::string& description) override;
 
   // ---- Routing (routing.cpp)
   void CreateMidiComponents();
@@ -269,6 +280,8 @@ class TEngine : public QObject, private TSessionHost {
   std::unique_ptr<TClientSocket> FClientSocket;
   std::unique_ptr<TServerSocket> FServerSocket;
   std::unique_ptr<TDnsSd> FDnsSd;  // announces the listening server, lists the others
+  std::unique_ptr<TRtpMidiServer> FRtpMidi;  // the listening server's RTP-MIDI session
+  std::unique_ptr<TDnsSd> FRtpMidiDnsSd;     // announces that session under the same name
   std::unique_ptr<uint8_t[]> FReadBlock;  // each read from a socket lands here
 
   QTimer* FTimerFigures = nullptr;     // figures that other threads count or measure

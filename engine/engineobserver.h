@@ -27,8 +27,9 @@ class TEngineObserver {
  public:
   // Server or client, listening or connected: the caption and the connect commands follow.
   virtual void LinkStateChanged() {}
-  // Listening on `port`, or no longer listening (port 0).
-  virtual void ListeningChanged(uint16_t /*port*/) {}
+  // Listening on `port`, with RTP-MIDI on `rtpMidiPort` and the next (0: none), or no longer
+  // listening (port 0).
+  virtual void ListeningChanged(uint16_t /*port*/, uint16_t /*rtpMidiPort*/) {}
   // One description per open connection, sorted without regard to case.
   virtual void ConnectionsChanged(const std::vector<std::string>& /*connections*/) {}
   // A chat text to show: one that arrived, or on the server one it sends.

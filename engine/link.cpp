@@ -111,8 +111,10 @@ void TEngine::CloseServer() {
   if (FListeningPort != 0 || FServerSocket->Active()) {
     FListeningPort = 0;
     FDnsSd->Withdraw();
-    if (FObserver) FObserver->ListeningChanged(0);
+    FRtpMidiDnsSd->Withdraw();
+    if (FObserver) FObserver->ListeningChanged(0, 0);
   }
+  FRtpMidi->Close();
   FServerSocket->Close();
   // The closed connections stay listed until the event loop runs again.
   const uint32_t now = Now();
@@ -183,6 +185,8 @@ void TEngine::Disconnect(const std::vector<std::string>& descriptions) {
         descriptions.end())
       connection->Close();
   }
+  for (const std::string& description : descriptions)
+    if (const TPeerId participant = FRtpMidi->Find(description)) FRtpMidi->End(participant);
 }
 
 // ---- Connection ids
@@ -216,7 +220,7 @@ void TEngine::ClientConnected(TCustomWinSocket& socket) {
   FSession->Connected(PeerOf(socket), Now());
   SetNagle(socket);
   KeepAlive(socket);
-  AddConnection(socket);
+  AddConnection(DescribeSocket(socket));
 }
 
 void TEngine::ClientDisconnected(TCustomWinSocket& socket) {
@@ -225,7 +229,7 @@ void TEngine::ClientDisconnected(TCustomWinSocket& socket) {
   ForgetPeer(socket);
   SetActive(false);
   Log("Disconnect : " + DescribeSocket(socket));
-  RemoveConnection(socket);
+  RemoveConnection(DescribeSocket(socket));
   FSession->LinkLost(Now());
 }
 
@@ -241,8 +245,9 @@ void TEngine::ServerListening() {
   Log("Server : Starts Listening ...");
   SetActive(true);
   FListeningPort = FServerSocket->ListeningPort();
+  ListenForParticipants();
   Announce();
-  if (FObserver) FObserver->ListeningChanged(FListeningPort);
+  if (FObserver) FObserver->ListeningChanged(FListeningPort, FRtpMidi->ControlPort());
 }
 
 void TEngine::ServerAccepted(TCustomWinSocket& socket) {
@@ -270,7 +275,7 @@ void TEngine::ServerClientDisconnected(TCustomWinSocket& socket) {
   }
   ForgetPeer(socket);
   Log("Client disconnect " + DescribeSocket(socket));
-  if (!waited) RemoveConnection(socket);
+  if (!waited) RemoveConnection(DescribeSocket(socket));
 }
 
 void TEngine::ServerClientError(TCustomWinSocket& socket, int& errorCode) {
@@ -335,17 +340,24 @@ void TEngine::Announce() {
   if (FListeningPort == 0) return;
   FDnsSd->Announce(InstanceName(), FListeningPort,
                    {kTxtVersion, "version=" + ProgramVersion()});
+  if (const uint16_t rtpMidiPort = FRtpMidi->ControlPort())
+    FRtpMidiDnsSd->Announce(InstanceName(), rtpMidiPort, {});
 }
 
 // ---- What the session asks of the sockets
 
 bool TEngine::Write(TPeerId peer, const uint8_t* frame, int length) {
+  if (FRtpMidi->Owns(peer)) {
+    FRtpMidi->Send(peer, frame, length);
+    return true;
+  }
   TCustomWinSocket* socket = SocketOf(peer);
   return socket == nullptr || !socket->Connected() || socket->SendBuf(frame, length) >= 0;
 }
 
 void TEngine::Close(TPeerId peer) {
   if (TCustomWinSocket* socket = SocketOf(peer)) socket->Close();
+  FRtpMidi->End(peer);
 }
 
 std::string TEngine::OpenLink() {
@@ -358,6 +370,7 @@ std::string TEngine::OpenLink() {
 }
 
 std::string TEngine::Describe(TPeerId peer) const {
-  const TCustomWinSocket* socket = SocketOf(peer);
-  return socket ? DescribeSocket(*socket) : "connection " + std::to_string(peer);
+  if (const TCustomWinSocket* socket = SocketOf(peer)) return DescribeSocket(*socket);
+  if (FRtpMidi->Owns(peer)) return FRtpMidi->Describe(peer);
+  return "connection " + std::to_string(peer);
 }

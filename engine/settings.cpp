@@ -48,6 +48,7 @@ TSettings ReadSettingsFile(const std::string& path, const TSettings& current) {
   read.AllowedPeers = readString("AllowedPeers", current.AllowedPeers);
   read.PasswordKey = readString("PasswordKey", current.PasswordKey);
   read.ServerPasswordKey = readString("ServerPasswordKey", current.ServerPasswordKey);
+  read.RtpMidi = readBool("RtpMidi", current.RtpMidi);
   return read;
 }
 
@@ -78,5 +79,6 @@ void WriteSettingsFile(const std::string& path, const TSettings& settings) {
   ini.WriteString(kSection, "AllowedPeers", settings.AllowedPeers);
   ini.WriteString(kSection, "PasswordKey", settings.PasswordKey);
   ini.WriteString(kSection, "ServerPasswordKey", settings.ServerPasswordKey);
+  ini.WriteBool(kSection, "RtpMidi", settings.RtpMidi);
   ini.UpdateFile();
 }

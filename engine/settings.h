@@ -38,6 +38,8 @@ struct TSettings {
   // key derived from the password it gave, under the salt of the server that asked for it.
   std::string PasswordKey;
   std::string ServerPasswordKey;
+  // As a server: an RTP-MIDI session beside the TCP port, for network MIDI that is not Tessel.
+  bool RtpMidi = true;
 };
 
 // The values in the file; a key that is missing or unreadable keeps its value in `current`.

@@ -1,6 +1,7 @@
 // Input: one byte choosing the decoder, then what a peer would send it. For the MIDI lists,
 // datagrams follow one another, each behind a length byte; what they carry also goes through
-// a journal builder, whose journal must parse. For a participant, each packet comes behind a
+// a journal builder, whose journal must parse, and a received journal repairs a stream, which
+// then ends with no note left sounding. For a participant, each packet comes behind a
 // byte whose low bit picks the port and whose other bits give the seconds since the last.
 #include <algorithm>
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include "rtpmidi/journal.h"
 #include "rtpmidi/midilist.h"
 #include "rtpmidi/participant.h"
+#include "rtpmidi/repair.h"
 #include "rtpmidi/sessionpacket.h"
 
 namespace {
@@ -32,6 +34,8 @@ void FuzzSessionPacket(const uint8_t* data, size_t size) {
 void FuzzMidiLists(const uint8_t* data, size_t size) {
   TMidiListReader reader;
   TJournalBuilder builder;
+  TStreamRepair repair;
+  TStreamRepair::TMessages repairs;
   std::vector<TMidiEvent> events;
   for (size_t at = 0; at < size;) {
     const size_t length = std::min<size_t>(data[at], size - at - 1);
@@ -41,8 +45,11 @@ void FuzzMidiLists(const uint8_t* data, size_t size) {
     if (!received) continue;
     if (received->Journal != nullptr) {
       Check(received->Journal + received->JournalLength <= data + at);
-      ParseJournal(received->Journal, received->JournalLength);
+      if (const auto journal = ParseJournal(received->Journal, received->JournalLength))
+        repair.Repair(*journal, repairs);
     }
+    for (size_t i = before; i < events.size(); ++i)
+      repair.Heard(events[i].Bytes.data(), events[i].Bytes.size());
     const uint16_t sequence = received->Header.Sequence;
     for (size_t i = before; i < events.size(); ++i)
       builder.Record(sequence, events[i].Bytes.data(), events[i].Bytes.size());
@@ -55,6 +62,12 @@ void FuzzMidiLists(const uint8_t* data, size_t size) {
       for (size_t note = 0; note < 128; ++note)
         Check(!(channel.NotesOff[note] && channel.NoteOnVelocity[note] != 0));
   }
+
+  repairs.clear();
+  repair.EndAll(repairs);
+  repairs.clear();
+  repair.EndAll(repairs);
+  Check(repairs.empty());
 
   TMidiListWriter writer(size % 200);
   TMidiListReader again;

@@ -15,9 +15,6 @@ constexpr uint8_t ChapterM = 0x20;
 constexpr uint8_t ChapterW = 0x10;
 constexpr uint8_t ChapterN = 0x08;
 
-// Controllers 120 and 123..127 end every note on the channel.
-bool EndsNotes(uint8_t controller) { return controller == 120 || controller >= 123; }
-
 void ReadChapterN(TWireReader& in, TChannelState& state) {
   const uint8_t first = in.Get8();
   const uint8_t range = in.Get8();
@@ -129,7 +126,7 @@ void TJournalBuilder::Record(uint16_t sequence, const uint8_t* message, size_t l
     case 0xB:
       if (length < 3) return;
       channel.Controllers[data1] = {packet, data2};
-      if (EndsNotes(data1)) {
+      if (ControllerEndsNotes(data1)) {
         for (TValue& note : channel.Notes)
           if (note.Packet >= 0 && note.Value != 0) note = {packet, 0};
       }

@@ -29,6 +29,11 @@ struct TChannelState {
   bool operator==(const TChannelState&) const = default;
 };
 
+// Controllers 120 and 123..127 end every note on the channel.
+inline bool ControllerEndsNotes(uint8_t controller) {
+  return controller == 120 || controller >= 123;
+}
+
 struct TJournalContents {
   bool SinglePacketLoss = false;
   uint16_t Checkpoint = 0;

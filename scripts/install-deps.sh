@@ -16,6 +16,7 @@ packages=("$@")
   fonts-liberation xvfb xauth
   libavahi-client-dev avahi-daemon avahi-utils dbus iproute2
   libsodium-dev
+  nodejs npm
 )
 
 missing=()

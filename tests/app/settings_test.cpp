@@ -100,13 +100,14 @@ TEST_F(SettingsTest, SavedSettingsComeBackAndTheSectionHoldsExactlyItsKeysWithou
   form->SaveSettings();
 
   const TIniFile ini(settings.Path());
-  EXPECT_EQ(
-      ini.ReadSection("Settings"),
-      (std::vector<std::string>{"Left", "Top", "Width", "Height", "MidiIn", "MidiOut", "BufferTime",
-                                "BufferResolution", "Port", "IsSever", "ServerName", "Monitoring",
-                                "YourName", "AutoStart", "DisableNagle", "AutoBufferTime",
-                                "WhoMayConnect", "AllowedPeers", "PasswordKey",
-                                "ServerPasswordKey"}));
+  EXPECT_EQ(ini.ReadSection("Settings"),
+            (std::vector<std::string>{
+                "Left",          "Top",          "Width",        "Height",
+                "MidiIn",        "MidiOut",      "BufferTime",   "BufferResolution",
+                "Port",          "IsSever",      "ServerName",   "Monitoring",
+                "YourName",      "AutoStart",    "DisableNagle", "AutoBufferTime",
+                "WhoMayConnect", "AllowedPeers", "PasswordKey",  "ServerPasswordKey",
+                "RtpMidi"}));
   EXPECT_EQ(ini.ReadString("Settings", "WhoMayConnect", ""), "Listed");
   EXPECT_EQ(ini.ReadString("Settings", "AllowedPeers", ""), "drums.local");
   EXPECT_TRUE(ParseKeySetting(ini.ReadString("Settings", "PasswordKey", "")));
@@ -200,7 +201,7 @@ TEST_F(SettingsTest, DamagedFilesGiveWhatCanBeReadAndKeepTheRestOnSave) {
     EXPECT_NE(saved.find(damaged.Kept), std::string::npos);
     // One section with its twenty keys: the older copies went with the erase.
     const TIniFile ini(settings.Path());
-    EXPECT_EQ(ini.ReadSection("Settings").size(), 20u);
+    EXPECT_EQ(ini.ReadSection("Settings").size(), 21u);
     EXPECT_EQ(ini.ReadString("Settings", "YourName", "?"), damaged.YourName);
     EXPECT_EQ(saved.find("Port=2\n"), std::string::npos);
   }

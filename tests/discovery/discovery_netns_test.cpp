@@ -66,11 +66,12 @@ uint16_t ListeningPortOf(pid_t pid) {
 }
 
 // What a client we did not write sees: avahi-browse's resolved lines for the service type.
-std::vector<std::string> AvahiBrowse() {
+std::vector<std::string> AvahiBrowse(const std::string& type = "_tessel._tcp") {
   std::vector<std::string> resolved;
   // Bounded: a browse that never ended would hold the test for good, with the GUI thread
   // stopped here; the callers ask again.
-  FILE* browse = ::popen("timeout 10 avahi-browse -rpt _tessel._tcp 2>/dev/null", "r");
+  const std::string command = "timeout 10 avahi-browse -rpt " + type + " 2>/dev/null";
+  FILE* browse = ::popen(command.c_str(), "r");
   if (!browse) return resolved;
   char line[1024];
   while (std::fgets(line, sizeof line, browse))
@@ -248,15 +249,18 @@ TEST_F(DiscoveryTest, ServersThatComeAndGoAreListedWithinThreeSecondsAndLeaveThe
 }
 
 // A second server of the same name, in the client namespace, is told apart as DNS-SD does it,
-// and its announcement follows its chat name and shows the port it really listens on.
+// and its announcements (Tessel's and RTP-MIDI's) follow its chat name and show the ports it
+// really listens on.
 TEST_F(DiscoveryTest, SecondServerOfOneNameIsRenamedAndFollowsItsChatName) {
   // avahi-browse's line for an instance (it writes a space as \032, "(" as \040), or nothing.
-  const auto browsed = [](const std::string& instance) {
-    for (const std::string& line : AvahiBrowse())
-      if (line.find(";IPv4;" + instance + ";_tessel._tcp;") != std::string::npos) return line;
+  const auto browsed = [](const std::string& instance, const char* type = "_tessel._tcp") {
+    for (const std::string& line : AvahiBrowse(type))
+      if (line.find(";IPv4;" + instance + ";" + type + ";") != std::string::npos) return line;
     return std::string();
   };
-  const auto announced = [&](const std::string& instance) { return !browsed(instance).empty(); };
+  const auto announced = [&](const std::string& instance, const char* type = "_tessel._tcp") {
+    return !browsed(instance, type).empty();
+  };
   TServerCopy first(folder.filePath("server").toStdString());
   first.StartListening();
   // The first holds the name before the second asks for it.
@@ -271,16 +275,24 @@ TEST_F(DiscoveryTest, SecondServerOfOneNameIsRenamedAndFollowsItsChatName) {
   ASSERT_TRUE(ProcessEventsUntil([&] { return second.Active(); }));
   const uint16_t port = ListeningPortOf(::getpid());
   const auto* portLabel = second.findChild<QLabel*>("LabelListeningPort");
-  EXPECT_EQ(portLabel->text(), QString("Listening on port %1").arg(port));
+  // Nothing else listens in the namespace, so the UDP pair takes the TCP port's number.
+  EXPECT_EQ(
+      portLabel->text(),
+      QString("Listening on port %1, RTP-MIDI on UDP ports %1 and %2").arg(port).arg(port + 1));
+  const std::string renamed = "Stage\\032Left\\032\\0402\\041";
+  EXPECT_TRUE(ProcessEventsUntil([&] { return announced(renamed); }, kPatience));
+  EXPECT_NE(browsed(renamed).find(";" + std::to_string(port) + ";"), std::string::npos);
   EXPECT_TRUE(
-      ProcessEventsUntil([&] { return announced("Stage\\032Left\\032\\0402\\041"); }, kPatience));
-  EXPECT_NE(browsed("Stage\\032Left\\032\\0402\\041").find(";" + std::to_string(port) + ";"),
+      ProcessEventsUntil([&] { return announced(renamed, "_apple-midi._udp"); }, kPatience));
+  EXPECT_NE(browsed(renamed, "_apple-midi._udp").find(";" + std::to_string(port) + ";"),
             std::string::npos);
   EXPECT_TRUE(announced("Stage\\032Left"));
 
   second.EditYourName->setText("Stage Right");
   second.ApplyChatSettings();
   EXPECT_TRUE(ProcessEventsUntil([&] { return announced("Stage\\032Right"); }, kPatience));
+  EXPECT_TRUE(ProcessEventsUntil([&] { return announced("Stage\\032Right", "_apple-midi._udp"); },
+                                 kPatience));
   // The old name's goodbye takes a second to clear from caches.
   EXPECT_TRUE(
       ProcessEventsUntil([&] { return !announced("Stage\\032Left\\032\\0402\\041"); }, kPatience));

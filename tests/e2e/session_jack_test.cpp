@@ -439,11 +439,16 @@ TEST_F(SessionOnJackTest, ABurstAtOneInstantArrivesWholeAtTheServerAndTheOtherCl
   }
   for (const Bytes& message : burst) PeerOf(clientA_.get()).Send(message);
 
+  // Whole, in order, and nothing else; less only what the JACK server may have dropped.
+  const size_t missingAllowed = MissingAllowed(burst.size(), ServerMayHaveDropped());
   for (TTesselProcess* copy : {server_.get(), clientB_.get()}) {
     TJackPeer& peer = PeerOf(copy);
-    EXPECT_TRUE(peer.WaitForMessages(burst.size(), kPatience));
+    peer.WaitForMessages(burst.size(), missingAllowed > 0 ? 5s : kPatience);
     std::this_thread::sleep_for(200ms);  // nothing more may come
-    EXPECT_EQ(BytesOf(peer.Received()), burst) << "at " << copy->Folder();
+    const std::vector<Bytes> heard = BytesOf(peer.Received());
+    const std::optional<std::vector<size_t>> matched = MatchInOrder(heard, burst);
+    EXPECT_TRUE(matched && burst.size() - matched->size() <= missingAllowed)
+        << Difference(heard, burst) << ", at " << copy->Folder();
   }
 }
 
@@ -483,11 +488,12 @@ TEST_F(SessionOnJackTest, ClosedCopiesKeepTheirSettingsInForce) {
     const TIniFile ini(copy->SettingsFile().string());
     const std::vector<std::string> keys = ini.ReadSection("Settings");
     const std::set<std::string> expected = {
-        "Left",     "Top",       "Width",        "Height",
-        "MidiIn",   "MidiOut",   "BufferTime",   "BufferResolution",
-        "Port",     "IsSever",   "ServerName",   "Monitoring",
-        "YourName", "AutoStart", "DisableNagle", "AutoBufferTime",
-        "WhoMayConnect", "AllowedPeers", "PasswordKey", "ServerPasswordKey"};
+        "Left",          "Top",          "Width",        "Height",
+        "MidiIn",        "MidiOut",      "BufferTime",   "BufferResolution",
+        "Port",          "IsSever",      "ServerName",   "Monitoring",
+        "YourName",      "AutoStart",    "DisableNagle", "AutoBufferTime",
+        "WhoMayConnect", "AllowedPeers", "PasswordKey",  "ServerPasswordKey",
+        "RtpMidi"};
     EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()), expected) << copy->Folder();
     EXPECT_EQ(keys.size(), expected.size());
     EXPECT_EQ(ini.ReadInteger("Settings", "Port", 0), port_);

@@ -1,0 +1,100 @@
+#pragma once
+
+// The server's RTP-MIDI side: an AppleMIDI session on two UDP ports (control, data) that
+// Macs, iPads and the Windows driver invite themselves into. Each participant becomes one
+// connection of the star: what it plays reaches the session as frames on its own timeline,
+// taken from its RTP timestamps, and the session's MIDI frames to it leave as RTP-MIDI with a
+// recovery journal.
+//
+// Thread: the event loop's, as the engine's.
+
+#include <QObject>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rtpmidi/participant.h"
+#include "session/sessionhost.h"
+
+class QHostAddress;
+class TData;
+class QTimer;
+class QUdpSocket;
+
+// What the RTP-MIDI side asks of the engine.
+class TRtpMidiHost {
+ public:
+  // Why an invitation from `name` at `address` is refused; empty when it may join.
+  virtual std::string InvitationRefusal(const std::string& address, const std::string& name) = 0;
+  // A participant's session came up; it takes part as a connection from now on.
+  virtual TPeerId JoinParticipant(const std::string& description) = 0;
+  // Frames from a participant, as a client's link would carry them.
+  virtual void DeliverFrames(TPeerId id, const uint8_t* frames, size_t length) = 0;
+  // Its session ended; what it left sounding ends everywhere.
+  virtual void LeaveParticipant(TPeerId id, const std::string& description) = 0;
+  virtual void Log(const std::string& line) = 0;
+
+ protected:
+  ~TRtpMidiHost() = default;
+};
+
+class TRtpMidiServer : public QObject {
+ public:
+  // Invitations beyond this many sessions are refused.
+  static constexpr size_t kMostParticipants = 16;
+
+  explicit TRtpMidiServer(TRtpMidiHost& host);
+  ~TRtpMidiServer() override;
+
+  // Binds the control port and the data port after it; port 0 takes a free pair. Sessions
+  // know this side by `ownName`. Returns the control port, or 0 with `why` set.
+  uint16_t Listen(uint16_t port, const std::string& ownName, std::string& why);
+  // Ends every session (BY) and closes the ports.
+  void Close();
+  uint16_t ControlPort() const;
+
+  bool Owns(TPeerId id) const;
+  std::string Describe(TPeerId id) const;
+  // The participant the connection list shows so; 0 for none.
+  TPeerId Find(const std::string& description) const;
+  // A frame the session writes to a participant: MIDI goes out as RTP-MIDI, other packets
+  // (chat, Time) are not for it, and nothing returns to the participant it came from.
+  void Send(TPeerId id, const uint8_t* frame, int length);
+  // The server ends this participant's session.
+  void End(TPeerId id);
+
+ private:
+  struct TMember;
+  enum class TSocket { Control, Data };
+
+  static uint64_t NowTicks();
+  void Read(TSocket which);
+  TMember* SenderOf(const QHostAddress& from, uint16_t dataPort);
+  void ReceiveSession(TSocket which, const QHostAddress& from, uint16_t port,
+                      const TSessionPacket& packet);
+  void Refuse(TSocket which, const QHostAddress& to, uint16_t port, uint32_t token);
+  void ReceiveMidi(TMember& member, const uint8_t* data, size_t length);
+  void Acknowledge(TMember& member, uint16_t sequence);
+  // Appends `message` as the frame a client would send for it at RTP time `instant`.
+  static void AppendFrame(TMember& member, uint32_t instant, const std::vector<uint8_t>& message,
+                          std::vector<uint8_t>& frames);
+  void SendMidi(TMember& member, const TData& packet);
+  void Flush(TMember& member, const std::vector<TParticipant::TOutgoing>& out);
+  void End(TMember& member);
+  // Joins a participant whose session came up, removes one whose session ended.
+  void Settle(TMember& member);
+  void Remove(TMember& member);
+  void Tick();
+  void ScheduleTick();
+
+  TRtpMidiHost& FHost;
+  std::string FOwnName;
+  const uint32_t FOwnSsrc;
+  std::unique_ptr<QUdpSocket> FControl;
+  std::unique_ptr<QUdpSocket> FData;
+  QTimer* FTimer = nullptr;  // the participants' next sync or timeout
+  std::vector<std::unique_ptr<TMember>> FMembers;
+  // The participant whose frames the session handles now: what it relays skips it.
+  TPeerId FDelivering = 0;
+};
