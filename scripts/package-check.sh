@@ -104,7 +104,7 @@ stop_tessel
 keys=$(sed -n 's/=.*//p' "$settings" | tr '\n' ' ')
 expected="Left Top Width Height MidiIn MidiOut BufferTime BufferResolution Port IsSever ServerName \
 Monitoring YourName AutoStart DisableNagle AutoBufferTime WhoMayConnect AllowedPeers PasswordKey \
-ServerPasswordKey "
+ServerPasswordKey RtpMidi "
 if [ "$keys" != "$expected" ]; then
   echo "$settings holds the keys: $keys" >&2
   exit 1
