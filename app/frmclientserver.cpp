@@ -53,6 +53,10 @@ void TFormServerMain::ServersSeenChanged(const std::vector<TAnnouncedServer>& se
   ServerFinder->ShowServers(servers);
 }
 
+void TFormServerMain::SessionsSeenChanged(const std::vector<TAnnouncedServer>& sessions) {
+  ServerFinder->ShowSessions(sessions);
+}
+
 void TFormServerMain::MessageShown(const std::string& text) { ShowMessage(text); }
 
 void TFormServerMain::UpdateCaption() {

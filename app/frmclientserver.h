@@ -183,6 +183,7 @@ class TFormServerMain : public QMainWindow, public TEngineObserver {
   void BufferFiguresChanged(const TTimedBuffer::TFigures& figures) override;
   void DeviceListsChanged(const TDeviceList& inputs, const TDeviceList& outputs) override;
   void ServersSeenChanged(const std::vector<TAnnouncedServer>& servers) override;
+  void SessionsSeenChanged(const std::vector<TAnnouncedServer>& sessions) override;
   void SettingsChanged(TSettingsGroup group) override;
   void MessageShown(const std::string& text) override;
   void AdmissionQuestionChanged() override;

@@ -19,6 +19,7 @@ TServerFinder::TServerFinder(TFormServerMain& window)
       showAll_(window.EditServerName->addAction(window.style()->standardIcon(QStyle::SP_ArrowDown),
                                                 QLineEdit::TrailingPosition)),
       connectTo_(new QMenu("Connect &to", &window)),
+      invite_(new QMenu("&Invite RTP-MIDI session", &window)),
       listeningLabel_(new QLabel(window.TabSheetConnections)) {
   completer_->setCaseSensitivity(Qt::CaseInsensitive);
   completer_->setCompletionMode(QCompleter::UnfilteredPopupCompletion);
@@ -33,8 +34,11 @@ TServerFinder::TServerFinder(TFormServerMain& window)
   });
 
   connectTo_->setObjectName("MenuItemConnectTo");
-  if (auto* actions = window.findChild<QMenu*>("MenuItemFile"))
+  invite_->setObjectName("MenuItemInviteSession");
+  if (auto* actions = window.findChild<QMenu*>("MenuItemFile")) {
     actions->insertMenu(window.MenuItemExit, connectTo_);
+    actions->insertMenu(window.MenuItemExit, invite_);
+  }
 
   listeningLabel_->setObjectName("LabelListeningPort");
   if (auto* page = qobject_cast<QBoxLayout*>(window.TabSheetConnections->layout()))
@@ -42,6 +46,7 @@ TServerFinder::TServerFinder(TFormServerMain& window)
   listeningLabel_->hide();
 
   ShowServers(window.Engine().ServersSeen());
+  ShowSessions(window.Engine().SessionsSeen());
 }
 
 TServerFinder::~TServerFinder() = default;
@@ -52,6 +57,8 @@ void TServerFinder::ShowListening(uint16_t port, uint16_t rtpMidiPort) {
     text += QString(", RTP-MIDI on UDP ports %1 and %2").arg(rtpMidiPort).arg(rtpMidiPort + 1);
   listeningLabel_->setText(text);
   listeningLabel_->setVisible(port != 0);
+  listeningRtpMidi_ = rtpMidiPort != 0;
+  EnableInviting();
 }
 
 void TServerFinder::ShowServers(const std::vector<TAnnouncedServer>& servers) {
@@ -68,6 +75,24 @@ void TServerFinder::ShowServers(const std::vector<TAnnouncedServer>& servers) {
   names_->setStringList(names);
   showAll_->setVisible(!names.isEmpty());
   connectTo_->menuAction()->setEnabled(!names.isEmpty());
+}
+
+void TServerFinder::ShowSessions(const std::vector<TAnnouncedServer>& sessions) {
+  invite_->clear();
+  for (const TAnnouncedServer& session : sessions) {
+    QAction* entry = invite_->addAction(QString::fromStdString(session.Name));
+    entry->setToolTip(QString("%1, UDP ports %2 and %3")
+                          .arg(QString::fromStdString(session.Address))
+                          .arg(session.Port)
+                          .arg(session.Port + 1));
+    connect(entry, &QAction::triggered, this,
+            [this, session] { window_.Engine().InviteSession(session); });
+  }
+  EnableInviting();
+}
+
+void TServerFinder::EnableInviting() {
+  invite_->menuAction()->setEnabled(listeningRtpMidi_ && !invite_->isEmpty());
 }
 
 // A name chosen from the list brings its port along; the address is looked up at connect.

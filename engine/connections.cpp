@@ -64,6 +64,7 @@ void TEngine::RemoveConnection(const std::string& line) {
 
 void TEngine::ShowLosses() {
   const TSessionDrops& drops = FSession->Drops();
+  const TRtpMidiLosses rtpMidi = FRtpMidi->Losses();
   const std::string text = LossesText(
       {
           {"MIDI input events the MIDI system had no room for",
@@ -73,6 +74,9 @@ void TEngine::ShowLosses() {
           {"sends a connection refused", drops.SendsRefused},
           {"packets the full MIDI buffer refused", FBufferOverflows},
           {"packets the MIDI output failed on", FMidiPlayer->FailedPackets()},
+          {"RTP-MIDI packets lost on the way", rtpMidi.PacketsLost},
+          {"RTP-MIDI packets that could not be read", rtpMidi.Unreadable},
+          {"RTP-MIDI messages too large to pass on", rtpMidi.TooLarge},
       },
       mmsystem::CyclesMissedBySystem());
   if (text == Losses()) return;

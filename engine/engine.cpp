@@ -53,6 +53,9 @@ TEngine::TEngine(std::string settingsFile, TEngineClock* clock)
   FDnsSd->OnServersChanged = [this] {
     if (FObserver) FObserver->ServersSeenChanged(FDnsSd->Servers());
   };
+  FRtpMidiDnsSd->OnServersChanged = [this] {
+    if (FObserver) FObserver->SessionsSeenChanged(FRtpMidiDnsSd->Servers());
+  };
 }
 
 TEngine::~TEngine() {

@@ -116,6 +116,11 @@ class TEngine : public QObject, private TSessionHost, private TRtpMidiHost {
   // What was lost on the way since the start, by cause.
   std::string Losses() const;
   const std::vector<TAnnouncedServer>& ServersSeen() const { return FDnsSd->Servers(); }
+  // RTP-MIDI sessions announced on the network (a Mac's, an iPad's, a daemon's).
+  const std::vector<TAnnouncedServer>& SessionsSeen() const { return FRtpMidiDnsSd->Servers(); }
+  // The listening server invites that session into the star; the monitor tells how it went.
+  // False, with a message, when it cannot invite now.
+  bool InviteSession(const TAnnouncedServer& session);
 
   // ---- Settings groups
   void ApplyChatSettings(const std::string& yourName);

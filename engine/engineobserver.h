@@ -43,6 +43,7 @@ class TEngineObserver {
   virtual void BufferFiguresChanged(const TTimedBuffer::TFigures& /*figures*/) {}
   virtual void DeviceListsChanged(const TDeviceList& /*inputs*/, const TDeviceList& /*outputs*/) {}
   virtual void ServersSeenChanged(const std::vector<TAnnouncedServer>& /*servers*/) {}
+  virtual void SessionsSeenChanged(const std::vector<TAnnouncedServer>& /*sessions*/) {}
   // The engine set a group's values itself (loading the file, a server chosen from the list).
   virtual void SettingsChanged(TSettingsGroup /*group*/) {}
   // The connection the user is asked about changed (TEngine::AdmissionQuestion; none now

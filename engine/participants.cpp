@@ -19,6 +19,13 @@ void TEngine::ListenForParticipants() {
              static_cast<unsigned>(port) + 1));
 }
 
+bool TEngine::InviteSession(const TAnnouncedServer& session) {
+  const std::string why = FRtpMidi->Invite(session.Address, session.Port);
+  if (why.empty()) return true;
+  Report("Can't invite " + session.Name + " : " + why);
+  return false;
+}
+
 // A session cannot give the password and nobody is asked for it: where either would be
 // needed, only a listed address joins, and only without a password.
 std::string TEngine::InvitationRefusal(const std::string& address, const std::string& name) {

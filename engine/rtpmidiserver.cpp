@@ -20,7 +20,7 @@ constexpr uint32_t kRtpUnitsPerMs = 10;
 constexpr uint16_t kLongestStampMs = UINT16_MAX;
 constexpr uint64_t kFeedbackIntervalTicks = TParticipant::TicksPerSecond;
 
-uint32_t RandomSsrc() {
+uint32_t RandomNumber() {
   std::random_device device;
   return device();
 }
@@ -28,7 +28,7 @@ uint32_t RandomSsrc() {
 }  // namespace
 
 struct TRtpMidiServer::TMember {
-  TMember(uint32_t ownSsrc, const std::string& ownName) : Session(ownSsrc, ownName) {}
+  explicit TMember(TParticipant session) : Session(std::move(session)) {}
 
   TParticipant Session;
   QHostAddress Address;
@@ -54,7 +54,7 @@ struct TRtpMidiServer::TMember {
   uint32_t Carried = 0;
 };
 
-TRtpMidiServer::TRtpMidiServer(TRtpMidiHost& host) : FHost(host), FOwnSsrc(RandomSsrc()) {
+TRtpMidiServer::TRtpMidiServer(TRtpMidiHost& host) : FHost(host), FOwnSsrc(RandomNumber()) {
   FTimer = new QTimer(this);
   FTimer->setSingleShot(true);
   connect(FTimer, &QTimer::timeout, this, [this] { Tick(); });
@@ -126,6 +126,43 @@ void TRtpMidiServer::End(TPeerId id) {
     if (member->Id == id) return End(*member);
 }
 
+void TRtpMidiServer::Count(const TMember& member, TRtpMidiLosses& losses) {
+  const TMidiListDrops& drops = member.Reader.Drops();
+  losses.PacketsLost += drops.Lost;
+  losses.Unreadable += drops.NotMidi + drops.MalformedLists;
+  losses.TooLarge += drops.OversizeSysex;
+}
+
+TRtpMidiLosses TRtpMidiServer::Losses() const {
+  TRtpMidiLosses losses = FLossesOfDeparted;
+  for (const auto& member : FMembers) Count(*member, losses);
+  return losses;
+}
+
+std::string TRtpMidiServer::Invite(const std::string& address, uint16_t controlPort) {
+  const QHostAddress to(QString::fromStdString(address));
+  if (!FControl) return "RTP-MIDI is not listening";
+  if (to.protocol() != QAbstractSocket::IPv4Protocol || controlPort == 0 ||
+      controlPort == UINT16_MAX)
+    return "no IPv4 address and control port";
+  for (const auto& member : FMembers)
+    if (member->Address.isEqual(to) && member->ControlPort == controlPort)
+      return "that session is in the star already";
+  if (FMembers.size() >= kMostParticipants)
+    return std::to_string(kMostParticipants) + " sessions take part already";
+  std::vector<TParticipant::TOutgoing> out;
+  FMembers.push_back(std::make_unique<TMember>(
+      TParticipant::Inviting(FOwnSsrc, FOwnName, RandomNumber(), NowTicks(), out)));
+  TMember& member = *FMembers.back();
+  member.Address = to;
+  member.ControlPort = controlPort;
+  member.DataPort = controlPort + 1;
+  Flush(member, out);
+  FHost.Log("RTP-MIDI : inviting " + Where(member));
+  ScheduleTick();
+  return {};
+}
+
 void TRtpMidiServer::End(TMember& member) {
   std::vector<TParticipant::TOutgoing> out;
   member.Session.End(out);
@@ -164,10 +201,7 @@ TRtpMidiServer::TMember* TRtpMidiServer::SenderOf(const QHostAddress& from, uint
 
 void TRtpMidiServer::ReceiveSession(TSocket which, const QHostAddress& from, uint16_t port,
                                     const TSessionPacket& packet) {
-  TMember* member = nullptr;
-  for (const auto& candidate : FMembers)
-    if (candidate->Session.PeerSsrc() == packet.Ssrc && candidate->Address.isEqual(from))
-      member = candidate.get();
+  TMember* member = MemberFor(from, packet);
   if (member == nullptr) {
     if (packet.Command != TSessionCommand::Invitation) return;
     // Only a session's first invitation, on the control port, may begin one.
@@ -179,7 +213,7 @@ void TRtpMidiServer::ReceiveSession(TSocket which, const QHostAddress& from, uin
     }
     if (!FHost.InvitationRefusal(from.toString().toStdString(), packet.Name).empty())
       return Refuse(which, from, port, packet.Token);
-    FMembers.push_back(std::make_unique<TMember>(FOwnSsrc, FOwnName));
+    FMembers.push_back(std::make_unique<TMember>(TParticipant(FOwnSsrc, FOwnName)));
     member = FMembers.back().get();
     member->Address = from;
   }
@@ -187,9 +221,9 @@ void TRtpMidiServer::ReceiveSession(TSocket which, const QHostAddress& from, uin
     member->Journal.Acknowledge(packet.Sequence);
     return;
   }
-  if (which == TSocket::Control) member->ControlPort = port;
-  if (which == TSocket::Data && packet.Command == TSessionCommand::Invitation)
-    member->DataPort = port;
+  // An inviting peer's ports are where its invitations come from.
+  if (packet.Command == TSessionCommand::Invitation)
+    (which == TSocket::Control ? member->ControlPort : member->DataPort) = port;
   std::vector<TParticipant::TOutgoing> out;
   member->Session.Receive(
       which == TSocket::Control ? TParticipant::TPort::Control : TParticipant::TPort::Data, packet,
@@ -198,6 +232,20 @@ void TRtpMidiServer::ReceiveSession(TSocket which, const QHostAddress& from, uin
   // Anything it sends keeps its connection from counting as silent.
   if (member->Id != 0) FHost.DeliverFrames(member->Id, nullptr, 0);
   Settle(*member);
+}
+
+// A session's packets carry its SSRC; only the answer to our invitation comes before we know it.
+TRtpMidiServer::TMember* TRtpMidiServer::MemberFor(const QHostAddress& from,
+                                                  const TSessionPacket& packet) {
+  for (const auto& member : FMembers) {
+    const TParticipant& session = member->Session;
+    if (!member->Address.isEqual(from)) continue;
+    if (session.State() == TParticipant::TState::InvitingControl
+            ? session.Answers(packet)
+            : session.PeerSsrc() == packet.Ssrc)
+      return member.get();
+  }
+  return nullptr;
 }
 
 void TRtpMidiServer::Refuse(TSocket which, const QHostAddress& to, uint16_t port, uint32_t token) {
@@ -258,19 +306,32 @@ void TRtpMidiServer::AppendFrame(TMember& member, uint32_t instant,
                                  const std::vector<uint8_t>& message,
                                  std::vector<uint8_t>& frames) {
   uint32_t stampMs = 0;
+  uint32_t carried = 0;
   if (member.Timed) {
     // A message stamped before the previous one plays with it.
     const auto elapsed = static_cast<int32_t>(instant - member.LastInstant);
     const uint64_t units = member.Carried + static_cast<uint64_t>(std::max(elapsed, 0));
     stampMs = static_cast<uint32_t>(std::min<uint64_t>(units / kRtpUnitsPerMs, kLongestStampMs));
-    member.Carried = stampMs == kLongestStampMs ? 0 : static_cast<uint32_t>(units % kRtpUnitsPerMs);
+    carried = stampMs == kLongestStampMs ? 0 : static_cast<uint32_t>(units % kRtpUnitsPerMs);
   }
-  member.Timed = true;
-  member.LastInstant = instant;
+  // A sysex too long for one frame is counted and left out; the time it took stays on the
+  // timeline of the next message.
+  if (message.size() > UINT16_MAX) {
+    ++FLossesOfDeparted.TooLarge;
+    return;
+  }
   TData packet(static_cast<uint16_t>(message.size()), message.data());
   packet.DataType = dtMidi;
   packet.Time = static_cast<uint16_t>(stampMs);
-  packet.Encode();
+  try {
+    packet.Encode();
+  } catch (const ERangeError&) {
+    ++FLossesOfDeparted.TooLarge;
+    return;
+  }
+  member.Timed = true;
+  member.LastInstant = instant;
+  member.Carried = carried;
   frames.insert(frames.end(), packet.Bytes(), packet.Bytes() + packet.Count());
 }
 
@@ -297,11 +358,12 @@ void TRtpMidiServer::SendMidi(TMember& member, const TData& packet) {
   while (left > 0) {
     const size_t taken = member.Writer.Add(0, message, left);
     const uint16_t sequence = member.Sequence++;
-    if (taken == left) member.Journal.Record(sequence, message, left);
     std::vector<uint8_t> datagram;
     EncodeRtpHeader({TRtpHeader::MidiPayloadType, false, sequence, timestamp, FOwnSsrc}, datagram);
     member.Writer.Take(datagram, true);
+    // A packet's journal covers the packets before it; its own commands are in its list.
     member.Journal.Build(datagram);
+    if (taken == left) member.Journal.Record(sequence, message, left);
     FData->writeDatagram(reinterpret_cast<const char*>(datagram.data()),
                          static_cast<qint64>(datagram.size()), member.Address, member.DataPort);
     message += taken;
@@ -323,13 +385,15 @@ void TRtpMidiServer::Flush(TMember& member, const std::vector<TParticipant::TOut
 
 // ---- The participants' lives
 
+std::string TRtpMidiServer::Where(const TMember& member) {
+  return member.Address.toString().toStdString() + " : " + std::to_string(member.ControlPort);
+}
+
 void TRtpMidiServer::Settle(TMember& member) {
   using TState = TParticipant::TState;
   const TState state = member.Session.State();
   if (member.Id == 0 && (state == TState::Syncing || state == TState::Active)) {
-    member.Description = member.Session.PeerName() + " (RTP-MIDI), " +
-                         member.Address.toString().toStdString() + " : " +
-                         std::to_string(member.ControlPort);
+    member.Description = member.Session.PeerName() + " (RTP-MIDI), " + Where(member);
     FHost.Log("RTP-MIDI : " + member.Description + " invited");
     member.Id = FHost.JoinParticipant(member.Description);
   }
@@ -344,6 +408,7 @@ void TRtpMidiServer::Remove(TMember& member) {
   using TEnd = TParticipant::TEnd;
   const TEnd reason = member.Session.EndReason();
   const bool lost = reason == TEnd::StepTimedOut || reason == TEnd::SyncLost;
+  Count(member, FLossesOfDeparted);
   if (member.Id != 0) {
     FHost.Log("RTP-MIDI : " + member.Description + (lost ? " lost" : " ended"));
     const TPeerId id = member.Id;
@@ -351,6 +416,10 @@ void TRtpMidiServer::Remove(TMember& member) {
     std::erase_if(FMembers, [&member](const auto& entry) { return entry.get() == &member; });
     FHost.LeaveParticipant(id, description);
   } else {
+    if (member.Session.Initiator() && reason != TEnd::ByUs)
+      FHost.Log("RTP-MIDI : " + Where(member) +
+                (reason == TEnd::Rejected ? " declined the invitation"
+                                          : " did not answer the invitation"));
     std::erase_if(FMembers, [&member](const auto& entry) { return entry.get() == &member; });
   }
   ScheduleTick();

@@ -39,6 +39,13 @@ class TRtpMidiHost {
   ~TRtpMidiHost() = default;
 };
 
+// What the participants sent that did not reach the session whole, since the start.
+struct TRtpMidiLosses {
+  uint64_t PacketsLost = 0;  // missing from a sequence (the journal mends what it can)
+  uint64_t Unreadable = 0;   // not RTP-MIDI, or a command list that breaks the rules
+  uint64_t TooLarge = 0;     // a joined sysex too long for the session's frames
+};
+
 class TRtpMidiServer : public QObject {
  public:
   // Invitations beyond this many sessions are refused.
@@ -61,8 +68,12 @@ class TRtpMidiServer : public QObject {
   // A frame the session writes to a participant: MIDI goes out as RTP-MIDI, other packets
   // (chat, Time) are not for it, and nothing returns to the participant it came from.
   void Send(TPeerId id, const uint8_t* frame, int length);
+  TRtpMidiLosses Losses() const;
   // The server ends this participant's session.
   void End(TPeerId id);
+  // Invites the session whose control port is `controlPort` at `address` (dotted IPv4) into
+  // the star; it takes part once it accepts and syncs. Returns why not, or empty.
+  std::string Invite(const std::string& address, uint16_t controlPort);
 
  private:
   struct TMember;
@@ -73,15 +84,18 @@ class TRtpMidiServer : public QObject {
   TMember* SenderOf(const QHostAddress& from, uint16_t dataPort);
   void ReceiveSession(TSocket which, const QHostAddress& from, uint16_t port,
                       const TSessionPacket& packet);
+  TMember* MemberFor(const QHostAddress& from, const TSessionPacket& packet);
   void Refuse(TSocket which, const QHostAddress& to, uint16_t port, uint32_t token);
   void ReceiveMidi(TMember& member, const uint8_t* data, size_t length);
   void Acknowledge(TMember& member, uint16_t sequence);
   // Appends `message` as the frame a client would send for it at RTP time `instant`.
-  static void AppendFrame(TMember& member, uint32_t instant, const std::vector<uint8_t>& message,
-                          std::vector<uint8_t>& frames);
+  void AppendFrame(TMember& member, uint32_t instant, const std::vector<uint8_t>& message,
+                   std::vector<uint8_t>& frames);
+  static void Count(const TMember& member, TRtpMidiLosses& losses);
   void SendMidi(TMember& member, const TData& packet);
   void Flush(TMember& member, const std::vector<TParticipant::TOutgoing>& out);
   void End(TMember& member);
+  static std::string Where(const TMember& member);
   // Joins a participant whose session came up, removes one whose session ended.
   void Settle(TMember& member);
   void Remove(TMember& member);
@@ -95,6 +109,8 @@ class TRtpMidiServer : public QObject {
   std::unique_ptr<QUdpSocket> FData;
   QTimer* FTimer = nullptr;  // the participants' next sync or timeout
   std::vector<std::unique_ptr<TMember>> FMembers;
+  // What departed participants lost, and every participant's messages too large for a frame.
+  TRtpMidiLosses FLossesOfDeparted;
   // The participant whose frames the session handles now: what it relays skips it.
   TPeerId FDelivering = 0;
 };

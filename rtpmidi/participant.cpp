@@ -1,9 +1,27 @@
 #include "rtpmidi/participant.h"
 
+#include <algorithm>
 #include <utility>
 
 TParticipant::TParticipant(uint32_t ownSsrc, std::string ownName)
     : FOwnSsrc(ownSsrc), FOwnName(std::move(ownName)) {}
+
+TParticipant TParticipant::Inviting(uint32_t ownSsrc, std::string ownName, uint32_t token,
+                                    uint64_t now, std::vector<TOutgoing>& out) {
+  TParticipant participant(ownSsrc, std::move(ownName));
+  participant.FInitiator = true;
+  participant.FToken = token;
+  participant.FState = TState::InvitingControl;
+  participant.FStepStart = now;
+  participant.SendInvitation(now, out);
+  return participant;
+}
+
+bool TParticipant::Answers(const TSessionPacket& packet) const {
+  return FState == TState::InvitingControl && packet.Token == FToken &&
+         (packet.Command == TSessionCommand::Accepted ||
+          packet.Command == TSessionCommand::Rejected);
+}
 
 void TParticipant::Answer(TPort port, TSessionCommand command, uint32_t token,
                           std::vector<TOutgoing>& out) const {
@@ -18,10 +36,22 @@ void TParticipant::Answer(TPort port, TSessionCommand command, uint32_t token,
 void TParticipant::Receive(TPort port, const TSessionPacket& packet, uint64_t now,
                            std::vector<TOutgoing>& out) {
   if (FState == TState::Ended) return;
-  if (FState != TState::Invited && packet.Ssrc != FPeerSsrc) return;
+  if (FState == TState::InvitingControl ? !Answers(packet)
+                                        : FState != TState::Invited && packet.Ssrc != FPeerSsrc)
+    return;
   switch (packet.Command) {
     case TSessionCommand::Invitation:
-      Invite(port, packet, now, out);
+      // Both sides inviting at once: this side's invitation stands.
+      if (FInitiator)
+        Answer(port, TSessionCommand::Rejected, packet.Token, out);
+      else
+        Invite(port, packet, now, out);
+      break;
+    case TSessionCommand::Accepted:
+      if (FInitiator && packet.Token == FToken) Accepted(port, packet, now, out);
+      break;
+    case TSessionCommand::Rejected:
+      if (FInitiator && packet.Token == FToken) Finish(TEnd::Rejected, nullptr);
       break;
     case TSessionCommand::End:
       Finish(TEnd::ByPeer, nullptr);
@@ -64,6 +94,40 @@ void TParticipant::Invite(TPort port, const TSessionPacket& packet, uint64_t now
   Answer(port, TSessionCommand::Accepted, FToken, out);
 }
 
+void TParticipant::SendInvitation(uint64_t now, std::vector<TOutgoing>& out) {
+  TSessionPacket invitation;
+  invitation.Token = FToken;
+  invitation.Ssrc = FOwnSsrc;
+  invitation.Name = FOwnName;
+  out.push_back({FState == TState::InvitingControl ? TPort::Control : TPort::Data, invitation});
+  FNextAsk = now + RetryInterval;
+}
+
+void TParticipant::Accepted(TPort port, const TSessionPacket& packet, uint64_t now,
+                            std::vector<TOutgoing>& out) {
+  if (FState == TState::InvitingControl && port == TPort::Control) {
+    FPeerSsrc = packet.Ssrc;
+    FPeerName = packet.Name;
+    FState = TState::InvitingData;
+    FStepStart = now;
+    SendInvitation(now, out);
+  } else if (FState == TState::InvitingData && port == TPort::Data) {
+    FState = TState::Syncing;
+    FStepStart = now;
+    AskSync(now, out);
+  }
+}
+
+void TParticipant::AskSync(uint64_t now, std::vector<TOutgoing>& out) {
+  TSessionPacket ask;
+  ask.Command = TSessionCommand::Sync;
+  ask.Ssrc = FOwnSsrc;
+  ask.Timestamps[0] = now;
+  out.push_back({TPort::Data, ask});
+  ++FUnanswered;
+  FNextAsk = now + (FState == TState::Syncing ? RetryInterval : SyncInterval);
+}
+
 void TParticipant::Sync(const TSessionPacket& packet, uint64_t now, std::vector<TOutgoing>& out) {
   const auto& stamp = packet.Timestamps;
   TSessionPacket reply = packet;
@@ -98,19 +162,14 @@ void TParticipant::Synced(int64_t offset, uint64_t roundTrip, uint64_t now) {
 
 void TParticipant::Tick(uint64_t now, std::vector<TOutgoing>& out) {
   if (now < NextRun()) return;
-  if (FState == TState::ControlAccepted || FState == TState::Syncing) {
+  if (FState != TState::Active && now >= FStepStart + StepTimeout)
     Finish(TEnd::StepTimedOut, &out);
-  } else if (FUnanswered == MissedSyncs) {
+  else if (FState == TState::InvitingControl || FState == TState::InvitingData)
+    SendInvitation(now, out);
+  else if (FState == TState::Active && FUnanswered == MissedSyncs)
     Finish(TEnd::SyncLost, &out);
-  } else {
-    TSessionPacket ask;
-    ask.Command = TSessionCommand::Sync;
-    ask.Ssrc = FOwnSsrc;
-    ask.Timestamps[0] = now;
-    out.push_back({TPort::Data, ask});
-    ++FUnanswered;
-    FNextAsk = now + SyncInterval;
-  }
+  else
+    AskSync(now, out);
 }
 
 void TParticipant::End(std::vector<TOutgoing>& out) {
@@ -118,7 +177,8 @@ void TParticipant::End(std::vector<TOutgoing>& out) {
 }
 
 void TParticipant::Finish(TEnd reason, std::vector<TOutgoing>* bye) {
-  if (bye != nullptr && FState != TState::Invited)
+  // Before the peer accepted on the control port there is no session to end.
+  if (bye != nullptr && FState != TState::Invited && FState != TState::InvitingControl)
     Answer(TPort::Control, TSessionCommand::End, FToken, *bye);
   FState = TState::Ended;
   FEnd = reason;
@@ -127,8 +187,12 @@ void TParticipant::Finish(TEnd reason, std::vector<TOutgoing>* bye) {
 uint64_t TParticipant::NextRun() const {
   switch (FState) {
     case TState::ControlAccepted:
-    case TState::Syncing:
       return FStepStart + StepTimeout;
+    case TState::Syncing:
+      return FInitiator ? std::min(FNextAsk, FStepStart + StepTimeout) : FStepStart + StepTimeout;
+    case TState::InvitingControl:
+    case TState::InvitingData:
+      return std::min(FNextAsk, FStepStart + StepTimeout);
     case TState::Active:
       return FNextAsk;
     default:

@@ -7,10 +7,11 @@
 
 #include "rtpmidi/sessionpacket.h"
 
-// One peer that invites this copy into an AppleMIDI session (Apple's "MIDI Network Driver
-// Protocol"), as the server sees it: the invitation on the control port, then on the data
-// port, then clock syncs until the session ends. No socket and no clock: the time comes with
-// every call, in the sync's ticks of 100 µs, and NextRun says when Tick is due.
+// One peer of an AppleMIDI session (Apple's "MIDI Network Driver Protocol"), as the server
+// sees it: the invitation on the control port, then on the data port, then clock syncs until
+// the session ends. Either the peer invites this side, or this side invites the peer
+// (`Inviting`) and starts the clock syncs. No socket and no clock: the time comes with every
+// call, in the sync's ticks of 100 µs, and NextRun says when Tick is due.
 class TParticipant {
  public:
   static constexpr uint64_t TicksPerSecond = 10000;
@@ -20,9 +21,13 @@ class TParticipant {
   // passes; when MissedSyncs of them go unanswered the session ends.
   static constexpr uint64_t SyncInterval = 10 * TicksPerSecond;
   static constexpr unsigned MissedSyncs = 3;
+  // An invitation, or this side's first sync, unanswered this long is sent again.
+  static constexpr uint64_t RetryInterval = TicksPerSecond;
   static constexpr uint64_t Never = std::numeric_limits<uint64_t>::max();
 
-  enum class TState { Invited, ControlAccepted, Syncing, Active, Ended };
+  // Invited: waiting for the peer's invitation. InvitingControl, InvitingData: waiting for
+  // the peer to accept this side's invitation on that port.
+  enum class TState { Invited, ControlAccepted, InvitingControl, InvitingData, Syncing, Active, Ended };
   enum class TEnd { None, Rejected, ByPeer, ByUs, StepTimedOut, SyncLost };
   enum class TPort { Control, Data };
 
@@ -32,6 +37,9 @@ class TParticipant {
   };
 
   TParticipant(uint32_t ownSsrc, std::string ownName);
+  // This side invites the peer: the control port's invitation is appended to `out`.
+  static TParticipant Inviting(uint32_t ownSsrc, std::string ownName, uint32_t token,
+                               uint64_t now, std::vector<TOutgoing>& out);
 
   // A session packet from the peer on `port`; what to answer is appended to `out`. Packets
   // of another stream, and RS (the journal's business), change nothing here.
@@ -41,8 +49,11 @@ class TParticipant {
   // This side ends the session: BY on the control port.
   void End(std::vector<TOutgoing>& out);
 
+  // Whether `packet` answers this side's invitation, before the peer's SSRC is known.
+  bool Answers(const TSessionPacket& packet) const;
   uint64_t NextRun() const;
   TState State() const { return FState; }
+  bool Initiator() const { return FInitiator; }
   TEnd EndReason() const { return FEnd; }
   uint32_t PeerSsrc() const { return FPeerSsrc; }
   const std::string& PeerName() const { return FPeerName; }
@@ -54,6 +65,10 @@ class TParticipant {
   void Answer(TPort port, TSessionCommand command, uint32_t token,
               std::vector<TOutgoing>& out) const;
   void Invite(TPort port, const TSessionPacket& packet, uint64_t now, std::vector<TOutgoing>& out);
+  void SendInvitation(uint64_t now, std::vector<TOutgoing>& out);
+  void Accepted(TPort port, const TSessionPacket& packet, uint64_t now,
+                std::vector<TOutgoing>& out);
+  void AskSync(uint64_t now, std::vector<TOutgoing>& out);
   void Sync(const TSessionPacket& packet, uint64_t now, std::vector<TOutgoing>& out);
   void Synced(int64_t offset, uint64_t roundTrip, uint64_t now);
   void Finish(TEnd reason, std::vector<TOutgoing>* bye);
@@ -62,6 +77,7 @@ class TParticipant {
   const std::string FOwnName;
   TState FState = TState::Invited;
   TEnd FEnd = TEnd::None;
+  bool FInitiator = false;  // this side invited, so it starts the syncs
   uint32_t FToken = 0;
   uint32_t FPeerSsrc = 0;
   std::string FPeerName;

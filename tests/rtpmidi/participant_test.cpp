@@ -142,4 +142,55 @@ TEST(Participant, EndsOnByeOnAStepThatTimesOutAndRefusesAnotherVersion) {
   EXPECT_EQ(newer.EndReason(), TParticipant::TEnd::Rejected);
 }
 
+// This side invites: each step is sent again until answered, the peer's SSRC comes with its
+// control OK, and this side starts the syncs that make the session active.
+TEST(Participant, InvitesRetriesEachStepAndStartsTheSyncs) {
+  std::vector<TOutgoing> out;
+  TParticipant inviting = TParticipant::Inviting(Ours, "Tessel", Token, 0, out);
+  EXPECT_EQ(Sent(out, TPort::Control, TSessionCommand::Invitation).Name, "Tessel");
+  EXPECT_EQ(inviting.State(), TState::InvitingControl);
+
+  TSessionPacket ok = Invitation();
+  ok.Command = TSessionCommand::Accepted;
+  ok.Token = Token + 1;  // another invitation's answer
+  EXPECT_FALSE(inviting.Answers(ok));
+  out.clear();
+  inviting.Tick(inviting.NextRun(), out);
+  EXPECT_EQ(Sent(out, TPort::Control, TSessionCommand::Invitation).Token, Token);
+
+  ok.Token = Token;
+  out.clear();
+  inviting.Receive(TPort::Control, ok, 2 * Second, out);
+  Sent(out, TPort::Data, TSessionCommand::Invitation);
+  EXPECT_EQ(inviting.PeerSsrc(), Theirs);
+  EXPECT_EQ(inviting.PeerName(), "Stage");
+  out.clear();
+  inviting.Receive(TPort::Data, ok, 2 * Second, out);
+  EXPECT_EQ(Sent(out, TPort::Data, TSessionCommand::Sync).Count, 0);
+  EXPECT_EQ(inviting.State(), TState::Syncing);
+  // Our first ask is lost: it goes again a retry later, and the answer to it completes it.
+  out.clear();
+  inviting.Tick(2 * Second + TParticipant::RetryInterval, out);
+  const uint64_t asked = Sent(out, TPort::Data, TSessionCommand::Sync).Timestamps[0];
+  out.clear();
+  inviting.Receive(TPort::Data, Sync(1, asked, 9000, 0), asked + 30, out);
+  EXPECT_EQ(Sent(out, TPort::Data, TSessionCommand::Sync).Count, 2);
+  EXPECT_EQ(inviting.State(), TState::Active);
+  EXPECT_EQ(inviting.RoundTrip(), 30u);
+
+  // A refusal ends it without a BY; so does silence, after the step's timeout.
+  out.clear();
+  TParticipant refused = TParticipant::Inviting(Ours, "Tessel", Token, 0, out);
+  ok.Command = TSessionCommand::Rejected;
+  out.clear();
+  refused.Receive(TPort::Control, ok, Second, out);
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(refused.EndReason(), TParticipant::TEnd::Rejected);
+  TParticipant unanswered = TParticipant::Inviting(Ours, "Tessel", Token, 0, out);
+  out.clear();
+  unanswered.Tick(TParticipant::StepTimeout, out);
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(unanswered.EndReason(), TParticipant::TEnd::StepTimedOut);
+}
+
 }  // namespace
