@@ -43,7 +43,7 @@ class TServerFinder : public QObject {
   QCompleter* completer_;
   QAction* showAll_;  // the arrow inside the name field that lists every server seen
   QMenu* connectTo_;
-  QMenu* invite_;              // one entry per RTP-MIDI session seen
+  QMenu* invite_;                  // one entry per RTP-MIDI session seen
   bool listeningRtpMidi_ = false;  // only then can sessions be invited
   QLabel* listeningLabel_;  // on the Connections page: the port to read out without discovery
 };

@@ -236,7 +236,7 @@ void TRtpMidiServer::ReceiveSession(TSocket which, const QHostAddress& from, uin
 
 // A session's packets carry its SSRC; only the answer to our invitation comes before we know it.
 TRtpMidiServer::TMember* TRtpMidiServer::MemberFor(const QHostAddress& from,
-                                                  const TSessionPacket& packet) {
+                                                   const TSessionPacket& packet) {
   for (const auto& member : FMembers) {
     const TParticipant& session = member->Session;
     if (!member->Address.isEqual(from)) continue;

@@ -27,7 +27,15 @@ class TParticipant {
 
   // Invited: waiting for the peer's invitation. InvitingControl, InvitingData: waiting for
   // the peer to accept this side's invitation on that port.
-  enum class TState { Invited, ControlAccepted, InvitingControl, InvitingData, Syncing, Active, Ended };
+  enum class TState {
+    Invited,
+    ControlAccepted,
+    InvitingControl,
+    InvitingData,
+    Syncing,
+    Active,
+    Ended
+  };
   enum class TEnd { None, Rejected, ByPeer, ByUs, StepTimedOut, SyncLost };
   enum class TPort { Control, Data };
 
@@ -38,8 +46,8 @@ class TParticipant {
 
   TParticipant(uint32_t ownSsrc, std::string ownName);
   // This side invites the peer: the control port's invitation is appended to `out`.
-  static TParticipant Inviting(uint32_t ownSsrc, std::string ownName, uint32_t token,
-                               uint64_t now, std::vector<TOutgoing>& out);
+  static TParticipant Inviting(uint32_t ownSsrc, std::string ownName, uint32_t token, uint64_t now,
+                               std::vector<TOutgoing>& out);
 
   // A session packet from the peer on `port`; what to answer is appended to `out`. Packets
   // of another stream, and RS (the journal's business), change nothing here.

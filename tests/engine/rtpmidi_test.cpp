@@ -49,8 +49,9 @@ class TInProcessServer final : public TEngineObserver {
   }
   TEngine& Engine() { return *engine_; }
   bool Logged(const std::string& part) const {
-    return std::any_of(lines_.begin(), lines_.end(),
-                       [&](const std::string& line) { return line.find(part) != std::string::npos; });
+    return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& line) {
+      return line.find(part) != std::string::npos;
+    });
   }
   void MonitorLine(const std::string& line) override { lines_.push_back(line); }
 
@@ -183,8 +184,8 @@ TEST(RtpMidiBetweenProgramsTest, TheServerInvitesASessionThatThenPlaysAndHears) 
   const std::string line = "Drums (RTP-MIDI), 127.0.0.1 : " + std::to_string(drums.ControlPort());
   const std::vector<std::string>& connections = server.Engine().Connections();
   EXPECT_NE(std::find(connections.begin(), connections.end(), line), connections.end());
-  EXPECT_TRUE(server.Logged("RTP-MIDI : inviting 127.0.0.1 : " +
-                            std::to_string(drums.ControlPort())));
+  EXPECT_TRUE(
+      server.Logged("RTP-MIDI : inviting 127.0.0.1 : " + std::to_string(drums.ControlPort())));
 
   drums.Send({0x99, 0x24, 0x70});
   ASSERT_TRUE(ProcessEventsUntil([&] { return player.MidiPackets().size() == 1; }));
@@ -292,10 +293,7 @@ TEST(RtpMidiServerTest, LossIsMendedAndHostileDatagramsChangeNothing) {
   QUdpSocket stranger;
   ASSERT_TRUE(stranger.bind(QHostAddress::LocalHost, 0));
   const std::vector<Bytes> garbage = {
-      {},
-      {0xFF, 0xFF, 'I', 'N'},
-      {0xFF, 0xFF, 'C', 'K', 0, 0, 0, 1, 2},
-      Bytes(1500, 0xA5)};
+      {}, {0xFF, 0xFF, 'I', 'N'}, {0xFF, 0xFF, 'C', 'K', 0, 0, 0, 1, 2}, Bytes(1500, 0xA5)};
   for (const Bytes& bytes : garbage) {
     send(data, port + 1, bytes);
     send(stranger, port, bytes);
@@ -317,8 +315,9 @@ TEST(RtpMidiServerTest, LossIsMendedAndHostileDatagramsChangeNothing) {
     return floodAnswers.size() >= 20;
   }));
   const auto answered = [&](TSessionCommand command) {
-    return std::count_if(floodAnswers.begin(), floodAnswers.end(),
-                         [command](const TSessionPacket& answer) { return answer.Command == command; });
+    return std::count_if(
+        floodAnswers.begin(), floodAnswers.end(),
+        [command](const TSessionPacket& answer) { return answer.Command == command; });
   };
   EXPECT_EQ(answered(TSessionCommand::Accepted), 15);
   EXPECT_EQ(answered(TSessionCommand::Rejected), 5);
