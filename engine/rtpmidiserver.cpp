@@ -19,6 +19,10 @@ namespace {
 constexpr uint32_t kRtpUnitsPerMs = 10;
 constexpr uint16_t kLongestStampMs = UINT16_MAX;
 constexpr uint64_t kFeedbackIntervalTicks = TParticipant::TicksPerSecond;
+// Guard packets after the last MIDI: 50 ms, then 200 ms and 800 ms later.
+constexpr uint64_t kFirstGuardTicks = TParticipant::TicksPerSecond / 20;
+constexpr uint64_t kGuardGrowth = 4;
+constexpr uint64_t kLastGuardTicks = TParticipant::TicksPerSecond;
 
 uint32_t RandomNumber() {
   std::random_device device;
@@ -46,6 +50,8 @@ struct TRtpMidiServer::TMember {
   TDecoder Outgoing;
 
   uint64_t LastFeedback = 0;  // when this side last told it what arrived (RS)
+  uint64_t GuardAt = TParticipant::Never;  // when the next guard packet is due
+  uint64_t GuardStep = 0;                  // the wait before it
 
   // Its timeline: the RTP instant of the last message handed on, and the units of it not yet
   // counted in a stamp.
@@ -353,22 +359,41 @@ void TRtpMidiServer::Send(TPeerId id, const uint8_t* frame, int length) {
 void TRtpMidiServer::SendMidi(TMember& member, const TData& packet) {
   const uint8_t* message = packet.Bytes();
   size_t left = packet.Count();
-  const auto timestamp = static_cast<uint32_t>(NowTicks());
+  const uint64_t now = NowTicks();
   // A long sysex leaves in segments, one packet each.
   while (left > 0) {
     const size_t taken = member.Writer.Add(0, message, left);
-    const uint16_t sequence = member.Sequence++;
-    std::vector<uint8_t> datagram;
-    EncodeRtpHeader({TRtpHeader::MidiPayloadType, false, sequence, timestamp, FOwnSsrc}, datagram);
-    member.Writer.Take(datagram, true);
-    // A packet's journal covers the packets before it; its own commands are in its list.
-    member.Journal.Build(datagram);
+    const uint16_t sequence = SendList(member, now);
     if (taken == left) member.Journal.Record(sequence, message, left);
-    FData->writeDatagram(reinterpret_cast<const char*>(datagram.data()),
-                         static_cast<qint64>(datagram.size()), member.Address, member.DataPort);
     message += taken;
     left -= taken;
   }
+  member.GuardStep = kFirstGuardTicks;
+  member.GuardAt = now + member.GuardStep;
+  ScheduleTick();
+}
+
+uint16_t TRtpMidiServer::SendList(TMember& member, uint64_t now) {
+  const uint16_t sequence = member.Sequence++;
+  std::vector<uint8_t> datagram;
+  EncodeRtpHeader(
+      {TRtpHeader::MidiPayloadType, false, sequence, static_cast<uint32_t>(now), FOwnSsrc},
+      datagram);
+  member.Writer.Take(datagram, true);
+  // A packet's journal covers the packets before it; its own commands are in its list.
+  member.Journal.Build(datagram);
+  FData->writeDatagram(reinterpret_cast<const char*>(datagram.data()),
+                       static_cast<qint64>(datagram.size()), member.Address, member.DataPort);
+  return sequence;
+}
+
+// The last packet of a phrase may be lost with nothing after it to carry its journal: empty
+// packets follow, further apart each time, until the next MIDI.
+void TRtpMidiServer::Guard(TMember& member, uint64_t now) {
+  SendList(member, now);
+  member.GuardStep *= kGuardGrowth;
+  member.GuardAt =
+      member.GuardStep > kLastGuardTicks ? TParticipant::Never : now + member.GuardStep;
 }
 
 void TRtpMidiServer::Flush(TMember& member, const std::vector<TParticipant::TOutgoing>& out) {
@@ -429,8 +454,9 @@ void TRtpMidiServer::Tick() {
   const uint64_t now = NowTicks();
   std::vector<TMember*> due;
   for (const auto& member : FMembers)
-    if (member->Session.NextRun() <= now) due.push_back(member.get());
+    if (NextRun(*member) <= now) due.push_back(member.get());
   for (TMember* member : due) {
+    if (member->GuardAt <= now) Guard(*member, now);
     std::vector<TParticipant::TOutgoing> out;
     member->Session.Tick(now, out);
     Flush(*member, out);
@@ -439,9 +465,13 @@ void TRtpMidiServer::Tick() {
   ScheduleTick();
 }
 
+uint64_t TRtpMidiServer::NextRun(const TMember& member) {
+  return std::min(member.Session.NextRun(), member.GuardAt);
+}
+
 void TRtpMidiServer::ScheduleTick() {
   uint64_t next = TParticipant::Never;
-  for (const auto& member : FMembers) next = std::min(next, member->Session.NextRun());
+  for (const auto& member : FMembers) next = std::min(next, NextRun(*member));
   if (next == TParticipant::Never) {
     FTimer->stop();
     return;

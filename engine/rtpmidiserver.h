@@ -93,6 +93,9 @@ class TRtpMidiServer : public QObject {
                    std::vector<uint8_t>& frames);
   static void Count(const TMember& member, TRtpMidiLosses& losses);
   void SendMidi(TMember& member, const TData& packet);
+  // Sends what the member's writer holds, with the journal; returns its sequence number.
+  uint16_t SendList(TMember& member, uint64_t now);
+  void Guard(TMember& member, uint64_t now);
   void Flush(TMember& member, const std::vector<TParticipant::TOutgoing>& out);
   void End(TMember& member);
   static std::string Where(const TMember& member);
@@ -100,6 +103,8 @@ class TRtpMidiServer : public QObject {
   void Settle(TMember& member);
   void Remove(TMember& member);
   void Tick();
+  // When the member's session or its guard packet next needs the timer.
+  static uint64_t NextRun(const TMember& member);
   void ScheduleTick();
 
   TRtpMidiHost& FHost;
@@ -107,7 +112,7 @@ class TRtpMidiServer : public QObject {
   const uint32_t FOwnSsrc;
   std::unique_ptr<QUdpSocket> FControl;
   std::unique_ptr<QUdpSocket> FData;
-  QTimer* FTimer = nullptr;  // the participants' next sync or timeout
+  QTimer* FTimer = nullptr;  // the participants' next sync, timeout or guard packet
   std::vector<std::unique_ptr<TMember>> FMembers;
   // What departed participants lost, and every participant's messages too large for a frame.
   TRtpMidiLosses FLossesOfDeparted;

@@ -343,7 +343,8 @@ TEST(RtpMidiServerTest, LossIsMendedAndHostileDatagramsChangeNothing) {
   EXPECT_EQ(server.Engine().Connections().size(), 2u);
 
   // The star's MIDI reaches the session; each packet's journal covers the packets before it,
-  // never its own commands, which a receiver mending a loss would play twice.
+  // never its own commands, which a receiver mending a loss would play twice. An empty packet
+  // follows with the journal of both, should the last one be lost.
   player.Write({0x10, 0x02, 0x02, 0x00, 0x00, 0x90, 0x3E, 0x64, 0x10, 0x03});
   player.Write({0x10, 0x02, 0x02, 0x00, 0x00, 0x80, 0x3E, 0x00, 0x10, 0x03});
   TMidiListReader reader;
@@ -356,13 +357,14 @@ TEST(RtpMidiServerTest, LossIsMendedAndHostileDatagramsChangeNothing) {
                                                static_cast<size_t>(bytes.size()), events))
         journals.push_back(ParseJournal(received->Journal, received->JournalLength));
     }
-    return journals.size() == 2;
+    return journals.size() == 3;
   }));
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].Bytes, (Bytes{0x90, 0x3E, 0x64}));
-  ASSERT_TRUE(journals[0] && journals[1]);
+  ASSERT_TRUE(journals[0] && journals[1] && journals[2]);
   EXPECT_TRUE(journals[0]->Channels.empty());
   EXPECT_EQ(journals[1]->Channels.size(), 1u);
+  EXPECT_EQ(journals[2]->Channels.size(), 1u);
 }
 
 }  // namespace
