@@ -192,6 +192,16 @@ TEST(RtpMidiBetweenProgramsTest, TheServerInvitesASessionThatThenPlaysAndHears) 
   player.Write({0x10, 0x02, 0x02, 0x00, 0x00, 0x90, 0x3E, 0x64, 0x10, 0x03});
   ASSERT_TRUE(ProcessEventsUntil([&] { return drums.WaitForMidi(1, 5ms); }));
   EXPECT_EQ(BytesOf(drums.Received()), (std::vector<Bytes>{{0x90, 0x3E, 0x64}}));
+  // A sysex of one packet's length arrives whole (the package cannot join segments).
+  Bytes sysex(1000);
+  for (size_t i = 0; i < sysex.size(); ++i) sysex[i] = static_cast<uint8_t>(i % 0x80);
+  sysex.front() = 0xF0;
+  sysex.back() = 0xF7;
+  TData frame = MidiPacket(sysex, 0);
+  frame.Encode();
+  player.Write(PayloadOf(frame));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return drums.WaitForMidi(2, 5ms); }));
+  EXPECT_EQ(drums.Received()[1].Bytes, sysex);
 
   // Inviting it again while it takes part is refused with a reason.
   EXPECT_FALSE(server.Engine().InviteSession({"Drums", "127.0.0.1", drums.ControlPort()}));
@@ -365,6 +375,23 @@ TEST(RtpMidiServerTest, LossIsMendedAndHostileDatagramsChangeNothing) {
   EXPECT_TRUE(journals[0]->Channels.empty());
   EXPECT_EQ(journals[1]->Channels.size(), 1u);
   EXPECT_EQ(journals[2]->Channels.size(), 1u);
+
+  // A sysex longer than a packet leaves in segments, which join again.
+  Bytes segmented(3000, 0x10);
+  segmented.front() = 0xF0;
+  segmented.back() = 0xF7;
+  TData frame = MidiPacket(segmented, 0);
+  frame.Encode();
+  player.Write(PayloadOf(frame));
+  ASSERT_TRUE(ProcessEventsUntil([&] {
+    while (data.hasPendingDatagrams()) {
+      const QByteArray bytes = data.receiveDatagram().data();
+      reader.Receive(reinterpret_cast<const uint8_t*>(bytes.data()),
+                     static_cast<size_t>(bytes.size()), events);
+    }
+    return events.size() == 3;
+  }));
+  EXPECT_EQ(events[2].Bytes, segmented);
 }
 
 }  // namespace

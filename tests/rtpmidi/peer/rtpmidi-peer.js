@@ -22,7 +22,9 @@
 // - it sends MIDI only to peers whose clock sync has finished, and drops it silently before;
 // - it picks its sending socket by the parity of the destination port, so a remote control
 //   port must be even;
-// - the delta times it writes before commands always come out as zero.
+// - the delta times it writes before commands always come out as zero;
+// - it cannot join a sysex sent in segments (RFC 6295 3.2): each segment is lost, and the last
+//   comes out as a lone F7.
 'use strict';
 
 const dgram = require('dgram');
