@@ -186,6 +186,9 @@ void TEngine::AnswerAdmission(TUserAnswer answer) {
   if (!question) return;
   const std::string entry = question->Address;
   for (const TVerdict& verdict : FAdmission.Answer(answer)) {
+    if (SettleAskedSession(verdict.Id,
+                           verdict.Admitted ? std::nullopt : std::optional(TRefusal::ByUser)))
+      continue;
     if (verdict.Admitted)
       Admit(verdict.Id);
     else
@@ -206,6 +209,8 @@ void TEngine::DropPendingConnections() {
     FAdmission.Leave(pending->Id);
     pending->Socket->Close();
   }
+  for (const TAskedSession& asked : FAskedSessions) FAdmission.Leave(asked.Id);
+  FAskedSessions.clear();
   ShowAdmissionQuestion();
 }
 
@@ -220,7 +225,8 @@ void TEngine::ShowAdmissionQuestion() {
 // ---- Time
 
 void TEngine::TickAdmission(uint32_t now) {
-  for (const uint64_t id : FAdmission.Tick(now)) Refuse(id, RefusalText(TRefusal::NoAnswer));
+  for (const uint64_t id : FAdmission.Tick(now))
+    if (!SettleAskedSession(id, TRefusal::NoAnswer)) Refuse(id, RefusalText(TRefusal::NoAnswer));
   // Refusing changes the list, so the late ones are gathered first.
   std::vector<std::pair<TPeerId, const char*>> late;
   for (const auto& pending : FPending) {

@@ -245,7 +245,12 @@ class TEngine : public QObject, private TSessionHost, private TRtpMidiHost {
 
   // ---- RTP-MIDI participants (participants.cpp)
   void ListenForParticipants();
-  std::string InvitationRefusal(const std::string& address, const std::string& name) override;
+  TInvitationAnswer AnswerInvitation(const std::string& address, const std::string& name) override;
+  TInvitationAnswer RefuseSession(const std::string& address, const std::string& name,
+                                  const std::string& why);
+  // The user's answer, or the lack of one, for a session asked about; false when `id` is not
+  // one of them.
+  bool SettleAskedSession(uint64_t id, std::optional<TRefusal> refusal);
   TPeerId JoinParticipant(const std::string& description) override;
   void DeliverFrames(TPeerId id, const uint8_t* frames, size_t length) override;
   void LeaveParticipant(TPeerId id, const std::string& description) override;
@@ -303,6 +308,17 @@ class TEngine : public QObject, private TSessionHost, private TRtpMidiHost {
   // Who may connect, and the server's connections that have not joined yet.
   TAdmissionPolicy FAdmission{true};
   std::vector<std::unique_ptr<TPendingConnection>> FPending;
+  // RTP-MIDI sessions the user is asked about, or has answered for: their invitations are
+  // answered when they come again.
+  struct TAskedSession {
+    enum class TState { Waiting, Allowed, Refused };
+    uint64_t Id = 0;
+    std::string Address;
+    std::string Name;
+    TState State = TState::Waiting;
+    uint32_t Until = 0;  // when an answer no longer holds
+  };
+  std::vector<TAskedSession> FAskedSessions;
   uint64_t FRefusedConnections = 0;
   uint64_t FShownQuestion = 0;  // the id of the connection the user was last asked about
   // A client's password for this run (never stored), and its answerer on the current link.

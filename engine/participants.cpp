@@ -1,8 +1,11 @@
 // RTP-MIDI sessions as connections of the star: they join and leave as a client's link does,
 // and their MIDI reaches the session as a client's frames would.
 
+#include <algorithm>
+
 #include "engine/engine.h"
 #include "platform/text.h"
+#include "platform/wrappingclock.h"
 #include "session/session.h"
 
 void TEngine::ListenForParticipants() {
@@ -26,19 +29,63 @@ bool TEngine::InviteSession(const TAnnouncedServer& session) {
   return false;
 }
 
-// A session cannot give the password and nobody is asked for it: where either would be
-// needed, only a listed address joins, and only without a password.
-std::string TEngine::InvitationRefusal(const std::string& address, const std::string& name) {
-  std::string why;
+// A session cannot give the password: with one set, none joins. With "Ask me" the user is
+// asked as for a connection, and the session's invitation waits for the answer.
+TRtpMidiHost::TInvitationAnswer TEngine::AnswerInvitation(const std::string& address,
+                                                          const std::string& name) {
+  using TState = TAskedSession::TState;
   if (PasswordSet())
-    why = "a session password is set, which RTP-MIDI cannot give";
-  else if (FAdmission.Mode() != TWhoMayConnect::Anyone && !FAdmission.Allowed().Match(address, ""))
-    why = RefusalText(TRefusal::NotListed);
-  if (why.empty()) return why;
+    return RefuseSession(address, name, "a session password is set, which RTP-MIDI cannot give");
+  if (FAdmission.Mode() == TWhoMayConnect::Anyone || FAdmission.Allowed().Match(address, ""))
+    return TInvitationAnswer::Accept;
+  const uint32_t now = Now();
+  std::erase_if(FAskedSessions, [now](const TAskedSession& asked) {
+    return asked.State != TState::Waiting && Reached(now, asked.Until);
+  });
+  const auto asked =
+      std::find_if(FAskedSessions.begin(), FAskedSessions.end(), [&](const TAskedSession& session) {
+        return session.Address == address && session.Name == name;
+      });
+  if (asked != FAskedSessions.end()) {
+    const TState state = asked->State;
+    if (state != TState::Waiting) FAskedSessions.erase(asked);
+    return state == TState::Allowed   ? TInvitationAnswer::Accept
+           : state == TState::Refused ? TInvitationAnswer::Refuse
+                                      : TInvitationAnswer::Wait;
+  }
+  const TPeerId id = FNextPeerId++;
+  const TDecision decision = FAdmission.Arrive({id, address, name + " (RTP-MIDI)"}, false, now);
+  if (decision.Action != TAdmit::Ask)
+    return RefuseSession(address, name, RefusalText(decision.Refusal));
+  FAskedSessions.push_back({id, address, name});
+  Log("Waiting for the user to let in " + name + " (RTP-MIDI), " + address);
+  ShowAdmissionQuestion();
+  ScheduleWake();
+  return TInvitationAnswer::Wait;
+}
+
+TRtpMidiHost::TInvitationAnswer TEngine::RefuseSession(const std::string& address,
+                                                       const std::string& name,
+                                                       const std::string& why) {
   ++FRefusedConnections;
   Log(Format("Refused %s (RTP-MIDI), %s: %s (%llu refused so far)", name.c_str(), address.c_str(),
              why.c_str(), static_cast<unsigned long long>(FRefusedConnections)));
-  return why;
+  return TInvitationAnswer::Refuse;
+}
+
+bool TEngine::SettleAskedSession(uint64_t id, std::optional<TRefusal> refusal) {
+  const auto asked = std::find_if(FAskedSessions.begin(), FAskedSessions.end(),
+                                  [id](const TAskedSession& session) { return session.Id == id; });
+  if (asked == FAskedSessions.end()) return false;
+  asked->Until = Now() + TAdmissionPolicy::kAnswerTimeMs;
+  if (refusal) {
+    asked->State = TAskedSession::TState::Refused;
+    RefuseSession(asked->Address, asked->Name, RefusalText(*refusal));
+  } else {
+    asked->State = TAskedSession::TState::Allowed;
+    Log("Letting in " + asked->Name + " (RTP-MIDI), " + asked->Address + " when it invites again");
+  }
+  return true;
 }
 
 TPeerId TEngine::JoinParticipant(const std::string& description) {

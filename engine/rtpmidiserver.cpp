@@ -217,8 +217,14 @@ void TRtpMidiServer::ReceiveSession(TSocket which, const QHostAddress& from, uin
                 " refused: " + std::to_string(kMostParticipants) + " sessions take part already");
       return Refuse(which, from, port, packet.Token);
     }
-    if (!FHost.InvitationRefusal(from.toString().toStdString(), packet.Name).empty())
-      return Refuse(which, from, port, packet.Token);
+    switch (FHost.AnswerInvitation(from.toString().toStdString(), packet.Name)) {
+      case TRtpMidiHost::TInvitationAnswer::Accept:
+        break;
+      case TRtpMidiHost::TInvitationAnswer::Refuse:
+        return Refuse(which, from, port, packet.Token);
+      case TRtpMidiHost::TInvitationAnswer::Wait:
+        return;
+    }
     FMembers.push_back(std::make_unique<TMember>(TParticipant(FOwnSsrc, FOwnName)));
     member = FMembers.back().get();
     member->Address = from;

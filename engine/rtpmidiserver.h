@@ -25,8 +25,11 @@ class QUdpSocket;
 // What the RTP-MIDI side asks of the engine.
 class TRtpMidiHost {
  public:
-  // Why an invitation from `name` at `address` is refused; empty when it may join.
-  virtual std::string InvitationRefusal(const std::string& address, const std::string& name) = 0;
+  enum class TInvitationAnswer { Accept, Refuse, Wait };
+  // Whether the session `name` at `address` may join. Wait leaves its invitation unanswered
+  // while the user is asked; the session invites again, and gets the answer then.
+  virtual TInvitationAnswer AnswerInvitation(const std::string& address,
+                                             const std::string& name) = 0;
   // A participant's session came up; it takes part as a connection from now on.
   virtual TPeerId JoinParticipant(const std::string& description) = 0;
   // Frames from a participant, as a client's link would carry them.

@@ -36,9 +36,10 @@ uint16_t FreeEvenPort() {
 // A listening server in this process; its monitor lines are kept.
 class TInProcessServer final : public TEngineObserver {
  public:
-  explicit TInProcessServer(uint16_t port) {
+  explicit TInProcessServer(uint16_t port, const std::string& whoMayConnect = "Anyone") {
     TIniFile ini(file_.Path());
     ini.WriteInteger("Settings", "Port", port);
+    ini.WriteString("Settings", "WhoMayConnect", whoMayConnect);
     ini.WriteBool("Settings", "IsSever", true);
     ini.WriteBool("Settings", "AutoStart", true);
     ini.WriteBool("Settings", "Monitoring", true);
@@ -161,6 +162,30 @@ TEST(RtpMidiBetweenProgramsTest, AnUnlistedSessionIsRefused) {
       server.Printed("Refused Keys (RTP-MIDI), 127.0.0.1: not on the list of allowed peers"))
       << server.Output;
   EXPECT_FALSE(keys.WaitFor("joined", 1s));
+}
+
+// With "Ask me" a session's invitation waits for the user's answer, and its next one gets it.
+TEST(RtpMidiBetweenProgramsTest, TheUserIsAskedAboutASession) {
+  if (const std::string why = TRtpMidiPeer::Unavailable(); !why.empty()) GTEST_SKIP() << why;
+  const uint16_t port = FreeEvenPort();
+  TInProcessServer server(port, "Ask");
+  ASSERT_TRUE(ProcessEventsUntil([&] { return server.Engine().Active(); }));
+  TEngine& engine = server.Engine();
+  for (const TUserAnswer answer : {TUserAnswer::Refuse, TUserAnswer::Allow}) {
+    TRtpMidiPeer session(answer == TUserAnswer::Allow ? "Pad" : "Keys");
+    session.Invite(port);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return engine.AdmissionQuestion() != nullptr; }));
+    EXPECT_EQ(engine.AdmissionQuestion()->Address, "127.0.0.1");
+    engine.AnswerAdmission(answer);
+    // The session invites again every 1.5 s.
+    const bool joined =
+        ProcessEventsUntil([&] { return session.WaitFor("joined", 5ms).has_value(); },
+                           answer == TUserAnswer::Allow ? 10s : 2s);
+    EXPECT_EQ(joined, answer == TUserAnswer::Allow);
+  }
+  EXPECT_TRUE(server.Logged("Waiting for the user to let in Keys (RTP-MIDI), 127.0.0.1"));
+  EXPECT_TRUE(server.Logged("Refused Keys (RTP-MIDI), 127.0.0.1: refused by the user"));
+  EXPECT_EQ(engine.Connections().size(), 1u);
 }
 
 // The server invites a session it sees: the session joins, plays into the star and hears it,
