@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <random>
 
+#include "platform/text.h"
 #include "protocol/data.h"
 #include "rtpmidi/journal.h"
 #include "rtpmidi/midilist.h"
@@ -40,6 +41,7 @@ struct TRtpMidiServer::TMember {
   uint16_t DataPort = 0;
   TPeerId Id = 0;  // 0 until it takes part
   std::string Description;
+  bool ToldSynced = false;  // its first completed clock sync is in the monitor
 
   TMidiListReader Reader;
   TStreamRepair Repair;  // what it made sound here, mended from its journal after a loss
@@ -427,6 +429,11 @@ void TRtpMidiServer::Settle(TMember& member) {
     member.Description = member.Session.PeerName() + " (RTP-MIDI), " + Where(member);
     FHost.Log("RTP-MIDI : " + member.Description + " invited");
     member.Id = FHost.JoinParticipant(member.Description);
+  }
+  if (state == TState::Active && !member.ToldSynced) {
+    member.ToldSynced = true;
+    FHost.Log(Format("RTP-MIDI : %s synced, round trip %.1f ms", member.Description.c_str(),
+                     static_cast<double>(member.Session.RoundTrip()) / kRtpUnitsPerMs));
   }
   if (state == TState::Ended) {
     Remove(member);

@@ -109,7 +109,8 @@ TEST(RtpMidiBetweenProgramsTest, SessionsJoinPlayHearAndLeaveLikeClients) {
     ASSERT_TRUE(session->WaitFor("joined", 10s)) << server.Output;
     ASSERT_TRUE(session->WaitFor("synced", 10s)) << server.Output;
   }
-  ASSERT_TRUE(server.Printed("Pad (RTP-MIDI), 127.0.0.1 : " + std::to_string(pad.ControlPort())))
+  ASSERT_TRUE(server.Printed("Pad (RTP-MIDI), 127.0.0.1 : " + std::to_string(pad.ControlPort()) +
+                             " synced, round trip "))
       << server.Output;
 
   const Bytes noteOn = {0x90, 0x3C, 0x64}, noteOff = {0x80, 0x3C, 0x00};
