@@ -12,7 +12,9 @@
 //   bench_rtpmidi [--notes 300] [--seconds 120] [--loss 2] [--buffer 20] [--seed 1]
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QNetworkDatagram>
+#include <QTimer>
 #include <QUdpSocket>
 #include <algorithm>
 #include <chrono>
@@ -71,7 +73,11 @@ TOptions ParseOptions(int argc, char** argv) {
 
 // Runs the event loop until `when`: the server, the client and the observer live on it.
 void RunUntil(Clock::time_point when) {
-  while (Clock::now() < when) QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
+  if (left <= 0ms) return;
+  QEventLoop loop;
+  QTimer::singleShot(left, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+  loop.exec();
 }
 
 // An RTP-MIDI session of raw datagrams that invites the server and plays into it.

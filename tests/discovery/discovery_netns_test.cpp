@@ -300,6 +300,43 @@ TEST_F(DiscoveryTest, SecondServerOfOneNameIsRenamedAndFollowsItsChatName) {
   EXPECT_TRUE(messages.Boxes.empty());
 }
 
+// A listening server offers the RTP-MIDI sessions it sees, and one chosen joins its star.
+TEST_F(DiscoveryTest, AListeningServerInvitesASessionItSees) {
+  TServerCopy first(folder.filePath("server").toStdString());
+  first.StartListening();
+  TIniFile ini(clientFile.Path());
+  ini.WriteBool("Settings", "IsSever", true);
+  ini.WriteBool("Settings", "AutoStart", true);
+  ini.WriteString("Settings", "YourName", "Stage Right");
+  ini.UpdateFile();
+  TFormServerMain second(clientFile.Path());
+  second.show();
+  const auto* invite = second.findChild<QMenu*>("MenuItemInviteSession");
+  QAction* entry = nullptr;
+  // An earlier server of that name may linger in the daemon's cache for a while.
+  ASSERT_TRUE(ProcessEventsUntil(
+      [&] {
+        const std::vector<TAnnouncedServer>& seen = second.Engine().SessionsSeen();
+        return second.Active() && std::any_of(seen.begin(), seen.end(), [&](const auto& session) {
+                 return session.Name == kServerName && session.Port == first.Port();
+               });
+      },
+      kPatience));
+  for (QAction* action : invite->actions())
+    if (action->text() == kServerName) entry = action;
+  ASSERT_NE(entry, nullptr);
+  EXPECT_TRUE(invite->menuAction()->isEnabled());
+  entry->trigger();
+  const std::string invited =
+      std::string(kServerName) + " (RTP-MIDI), 10.213.0.1 : " + std::to_string(first.Port());
+  EXPECT_TRUE(ProcessEventsUntil([&] {
+    const std::vector<std::string>& connections = second.Engine().Connections();
+    return std::find(connections.begin(), connections.end(), invited) != connections.end();
+  })) << invited;
+  first.Stop();
+  EXPECT_TRUE(messages.Boxes.empty());
+}
+
 // The server's daemon goes away and comes back: the entry goes and comes back by itself.
 TEST_F(DiscoveryTest, ServerAnnouncesAgainWhenItsDaemonComesBack) {
   std::unique_ptr<TFormServerMain> client = StartClient();
