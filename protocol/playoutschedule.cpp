@@ -10,7 +10,7 @@ TPlayoutSchedule::TPlayoutSchedule(int32_t capacity)
 
 bool TPlayoutSchedule::IsLate(uint16_t delta, TimePoint now) const {
   return FHasTimeline && delta < IdleIntervalMs &&
-         now > FTailDue + std::chrono::milliseconds(delta);
+         now + FReleaseLead > FTailDue + std::chrono::milliseconds(delta);
 }
 
 void TPlayoutSchedule::StartNewTimeline() {

@@ -50,8 +50,15 @@ class TPlayoutSchedule {
   int32_t Count() const { return FCount; }
   bool Full() const { return FCount == FCapacity; }
 
-  // True when a packet with `delta` put at `now` would be due before `now` on the running
-  // timeline; never after the sender's silence or for the first packet of a timeline.
+  // How long before its instant the owner releases each packet, so the output can place it
+  // within its cycle.
+  void SetReleaseLead(std::chrono::microseconds lead) { FReleaseLead = lead; }
+  std::chrono::microseconds ReleaseLead() const { return FReleaseLead; }
+
+  // True when a packet with `delta` put at `now` would be due on the running timeline before
+  // it could be released: before `now` plus the release lead, so the output could no longer
+  // place it at its instant. Never after the sender's silence or for the first packet of a
+  // timeline.
   bool IsLate(uint16_t delta, TimePoint now) const;
   // The packets from now on follow a new timeline, a new link's, whose deltas say nothing of
   // the place of the packets put so far: the next one is never late and, finding the ring
@@ -82,4 +89,5 @@ class TPlayoutSchedule {
   bool FHasTimeline = false;                    // a packet was put since the timeline began
   bool FLastPutHadPayload = false;
   bool FKeepTimeline = false;
+  std::chrono::microseconds FReleaseLead{};
 };

@@ -80,6 +80,11 @@ TTimedBuffer::TFigures TTimedBuffer::Figures() const {
   return {BufferTimeInForce(), FSizer.JitterMs(), FSizer.LateShare(), FSizer.Measured()};
 }
 
+void TTimedBuffer::SetReleaseLead(std::chrono::microseconds lead) {
+  std::lock_guard lock(FLock);
+  FSchedule.SetReleaseLead(lead);
+}
+
 void TTimedBuffer::SetBufferResolution(uint32_t ms) {
   FBufferResolution = std::clamp<uint32_t>(ms, 1, 1000);
 }
@@ -131,14 +136,14 @@ uint32_t TTimedBuffer::Measure(const TData& packet, Clock::time_point now, uint3
 // The sized value covers the way here; the release lead is time the output needs on top.
 uint32_t TTimedBuffer::BufferTimeInForce() const {
   const auto leadMs = static_cast<uint32_t>(
-      std::chrono::ceil<std::chrono::milliseconds>(FReleaseLead.load()).count());
+      std::chrono::ceil<std::chrono::milliseconds>(FSchedule.ReleaseLead()).count());
   return FAuto ? std::min(FSizer.BufferTime() + leadMs, MaxBufferTimeMs) : BufferTime();
 }
 
 std::optional<TTimedBuffer::Clock::time_point> TTimedBuffer::NextRelease() const {
   const std::optional<Clock::time_point> due = FSchedule.NextWake();
   if (!due) return std::nullopt;
-  return *due - std::chrono::duration_cast<Clock::duration>(FReleaseLead.load());
+  return *due - std::chrono::duration_cast<Clock::duration>(FSchedule.ReleaseLead());
 }
 
 bool TTimedBuffer::ArmTimer() {
@@ -202,7 +207,7 @@ void TTimedBuffer::Process(TTimedBufferThread& worker) {
     {
       std::lock_guard lock(FLock);
       const std::optional<Clock::time_point> next = FSchedule.NextWake();
-      const auto lead = std::chrono::duration_cast<Clock::duration>(FReleaseLead.load());
+      const auto lead = std::chrono::duration_cast<Clock::duration>(FSchedule.ReleaseLead());
       packet = FSchedule.TakeDue(FNow() + lead);
       if (!packet) {
         ArmTimer();

@@ -99,8 +99,9 @@ class TTimedBuffer {
   // lateness, and the figures start from nothing measured.
   void StartNewLink();
   // How long before its instant each packet is released, so the output can place it within
-  // its cycle; 0 releases at the instant. The automatic buffer time adds it. Any thread.
-  void SetReleaseLead(std::chrono::microseconds lead) { FReleaseLead = lead; }
+  // its cycle; 0 releases at the instant. The automatic buffer time adds it, and a packet
+  // that comes too late to be released that early counts as late. Any thread.
+  void SetReleaseLead(std::chrono::microseconds lead);
   uint32_t BufferResolution() const { return FBufferResolution.load(); }
   // Stored clamped to 1..1000 ms.
   void SetBufferResolution(uint32_t ms);
@@ -145,7 +146,6 @@ class TTimedBuffer {
   const TClockReader FNow;  // set once, read on any thread
   std::atomic<uint32_t> FBufferTime{1000};
   std::atomic<uint32_t> FBufferResolution{20};
-  std::atomic<std::chrono::microseconds> FReleaseLead{};
   TEvent FWakeEvent;
 
   mutable std::mutex FLock;  // guards FSchedule, FTimerId, FArrivals, FSizer and FAuto

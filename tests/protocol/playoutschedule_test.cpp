@@ -140,6 +140,15 @@ TEST(PlayoutSchedule, AKeptTimelineGoesOnAcrossADryRingUntilAPacketIsLate) {
   EXPECT_TRUE(silence.StartedHold);
   EXPECT_FALSE(silence.Underflow);
   EXPECT_FALSE(schedule.IsLate(6000, t0 + 60s));
+  drain(t0 + 5020ms);
+  // With a release lead, a packet that comes after its release time but before its instant
+  // is late too: the output could no longer place it. It starts over with the buffer in force.
+  schedule.SetReleaseLead(15ms);
+  EXPECT_FALSE(schedule.IsLate(100, t0 + 5104ms));
+  EXPECT_TRUE(schedule.IsLate(100, t0 + 5106ms));
+  const TPlayoutSchedule::TPlacement inLead = schedule.Put(Packet(5, 100), t0 + 5106ms, 40ms);
+  EXPECT_TRUE(inLead.StartedHold && inLead.Underflow);
+  EXPECT_EQ(schedule.NextWake(), t0 + 5146ms);
 }
 
 TEST(PlayoutSchedule, ReleasesInPutOrderExactlyWhenDue) {
