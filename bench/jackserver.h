@@ -56,6 +56,18 @@ class TJackServer {
     return true;
   }
 
+  // Changes the period of the running server, as a user does with jack_bufsize; false when
+  // the server refused.
+  bool Resize(int periodFrames) {
+    const pid_t resizer = Spawn({"jack_bufsize", std::to_string(periodFrames)});
+    int status = 0;
+    if (resizer == 0 || waitpid(resizer, &status, 0) != resizer || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+      return false;
+    periodFrames_ = periodFrames;
+    return true;
+  }
+
  private:
   static pid_t Spawn(const std::vector<std::string>& args) {
     std::vector<char*> argv;
@@ -73,7 +85,7 @@ class TJackServer {
 
   const std::string name_;
   const int sampleRate_;
-  const int periodFrames_;
+  int periodFrames_;
   const bool sync_;
   pid_t pid_ = 0;
 };

@@ -7,12 +7,15 @@
 //
 //   bench_spacing [--seconds 60] [--jitter none|a|b] [--buffer 150] [--period 128]
 //                 [--monitor] [--auto] [--async] [--seed 1] [--bare 15] [--phrases]
+//                 [--resize-to 1024]
 //
 // --monitor turns A's monitor on; --auto writes the automatic buffer time's settings key;
 // --async runs JACK without --sync, as users usually do (see bench/jackserver.h); --bare
 // first counts the cycles the graph misses for that many seconds without the copies, to set
 // beside those it misses while they play; --phrases plays phrases of eight notes with rests of
-// 1 to 4 s between them, and counts how far the intervals across the rests are off.
+// 1 to 4 s between them, and counts how far the intervals across the rests are off;
+// --resize-to changes the JACK period with jack_bufsize once the copies run, as a user
+// does, and plays after that.
 
 #include <unistd.h>
 
@@ -64,6 +67,7 @@ struct TOptions {
   uint32_t Seed = 1;
   int BareSeconds = 0;
   bool Phrases = false;
+  int ResizeTo = 0;  // frames; 0 keeps the period
 };
 
 TOptions Parse(int argc, char** argv) {
@@ -89,6 +93,8 @@ TOptions Parse(int argc, char** argv) {
       options.BareSeconds = std::stoi(value());
     } else if (flag == "--seed") {
       options.Seed = static_cast<uint32_t>(std::stoul(value()));
+    } else if (flag == "--resize-to") {
+      options.ResizeTo = std::stoi(value());
     } else if (flag == "--phrases") {
       options.Phrases = true;
     } else if (flag == "--monitor") {
@@ -324,6 +330,13 @@ int main(int argc, char** argv) {
     StartAndCable(clientA);
     StartAndCable(clientB);
     WaitUntilHeard(clientA, {&server, &clientB}, options.BufferTimeMs);
+    if (options.ResizeTo > 0) {
+      const double before = jack.PeriodMs();
+      if (!jack.Resize(options.ResizeTo)) throw std::runtime_error("jack_bufsize failed");
+      std::printf("JACK period changed from %.2f ms while the copies ran\n", before);
+      // The copies read the period again within a second.
+      std::this_thread::sleep_for(2s);
+    }
 
     std::printf(
         "%d s of notes 20-120 ms apart into A; jitter %s; JACK period %.2f ms%s%s%s\n",

@@ -79,6 +79,7 @@ void TEngine::CreateTimers() {
   FTimerFigures->setObjectName("TimerFigures");
   FTimerFigures->setInterval(kFiguresIntervalMs);
   connect(FTimerFigures, &QTimer::timeout, this, [this] {
+    FollowOutputLead();
     ShowBufferFigures();
     ShowLosses();
   });

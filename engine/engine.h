@@ -72,7 +72,8 @@ class TEngine : public QObject, private TSessionHost, private TRtpMidiHost {
  public:
   // A chat text must fit one frame; the input box may hold more.
   static constexpr size_t kLongestChatText = 65535;
-  // How often the buffer figures and the losses are shown.
+  // How often the buffer figures and the losses are shown, and the output's lead follows a
+  // period the MIDI system changed.
   static constexpr int kFiguresIntervalMs = 1000;
   // jackd tells of a port that went while the ports it lists still hold it, for about 50 ms
   // at 512 frames here. A refill on the news itself would never see the device in use go,
@@ -268,6 +269,9 @@ class TEngine : public QObject, private TSessionHost, private TRtpMidiHost {
   void OpenPort(const char* direction, const std::string& name, const std::function<void()>& open);
   void MidiInputReceived();
   void ShowBufferFigures();
+  // The timed buffer releases each packet as long before its instant as the open output
+  // needs to place it within its cycle, which follows the MIDI system's period.
+  void FollowOutputLead();
   void Play(std::unique_ptr<TData> entry) override;
   void PlayEndOfLink() override;
   void WakeIn(uint32_t ms) override;

@@ -208,11 +208,17 @@ void TEngine::SetMidiOutOpen(bool value) {
   if (value == MidiOutOpen()) return;
   if (value) {
     FMidiPlayer->Port().Open();
-    // The MIDI system may place what comes early enough at its instant within a cycle.
-    FTimedBuffer->SetReleaseLead(std::chrono::microseconds(mmsystem::MidiOutLeadUs()));
+    FollowOutputLead();
   } else {
     FMidiPlayer->Port().Close();
   }
+}
+
+// The MIDI system places what comes early enough at its instant within a cycle; a period
+// changed under a running output (PipeWire's quantum, jack_bufsize) is read again here.
+void TEngine::FollowOutputLead() {
+  if (MidiOutOpen())
+    FTimedBuffer->SetReleaseLead(std::chrono::microseconds(mmsystem::MidiOutLeadUs()));
 }
 
 void TEngine::ApplyMidiSettings(const TMidiSettings& midi) {

@@ -246,6 +246,8 @@ uint32_t TJackPeer::FrameTime() const { return jack_frame_time(state_->client); 
 
 uint32_t TJackPeer::SampleRate() const { return jack_get_sample_rate(state_->client); }
 
+uint32_t TJackPeer::BufferSize() const { return jack_get_buffer_size(state_->client); }
+
 bool TJackPeer::WaitUntilSent(std::chrono::milliseconds timeout) {
   std::unique_lock guard(state_->lock);
   return state_->changed.wait_for(guard, timeout, [&] { return state_->outgoing.empty(); });

@@ -63,9 +63,10 @@ class TJackPeer {
   // that frame's cycle; one already past goes at the start of the next cycle. Keep them in
   // order of frame, and apart from Send.
   void SendAt(std::vector<uint8_t> bytes, uint32_t frame);
-  // JACK's frame time now, and frames per second.
+  // JACK's frame time now, frames per second, and frames per cycle.
   uint32_t FrameTime() const;
   uint32_t SampleRate() const;
+  uint32_t BufferSize() const;
   // Waits until everything queued has been written to the port; false on timeout.
   bool WaitUntilSent(std::chrono::milliseconds timeout);
 
